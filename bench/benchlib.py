@@ -1,0 +1,45 @@
+"""What a benchmark case is, and how it is timed."""
+from __future__ import annotations
+
+import gc
+import statistics
+import time
+from dataclasses import dataclass, field
+from typing import Callable
+
+
+@dataclass
+class Case:
+    """One measurement: the native call against its plain-Python equivalent.
+
+    `native` and `plain` run the same work; `floor` (optional) is the least any
+    implementation must do (e.g. only reading the file), so `native / floor`
+    says how close the native code is to that.  `plain=None` means the plain
+    version is too slow to run; `plain_note` says why.  `number` calls make one
+    sample, `repeat` samples are taken, the median is reported.  `target` is the
+    goal the figures are judged against, in words.
+    """
+
+    module: str
+    name: str
+    native: Callable[[], object]
+    plain: Callable[[], object] | None = None
+    floor: Callable[[], object] | None = None
+    number: int = 1
+    repeat: int = 5
+    target: str = ""
+    plain_note: str = ""
+    extra: dict[str, str] = field(default_factory=dict)
+
+
+def median_seconds(fn: Callable[[], object], number: int, repeat: int) -> float:
+    """Median over `repeat` samples of the time of one call (each sample: `number` calls)."""
+    fn()  # warm up: caches, imports, page cache
+    samples = []
+    for _ in range(repeat):
+        gc.collect()
+        t0 = time.perf_counter()
+        for _ in range(number):
+            fn()
+        samples.append((time.perf_counter() - t0) / number)
+    return statistics.median(samples)

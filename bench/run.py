@@ -1,0 +1,109 @@
+"""Benchmark runner: every native method against its plain-Python equivalent, in one run.
+
+    python bench/run.py                 all cases, full sizes
+    python bench/run.py --quick         small sizes (a smoke run)
+    python bench/run.py --only recsift  cases of some modules
+    python bench/run.py --markdown      also print the table as Markdown
+    python bench/run.py --json FILE     also write the figures as JSON
+
+Figures are medians of several samples; ratio = plain / native (how many
+times faster the native module is), floor ratio = native / floor.
+(`./dev bench ARGS` builds the modules first and runs this.)
+"""
+from __future__ import annotations
+
+import argparse
+import importlib
+import json
+import pathlib
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from benchlib import Case, median_seconds  # noqa: E402
+
+MODULES = ["refbook", "recsift", "edgewriter", "genomatch", "dirscan"]
+
+
+def fmt(seconds: float | None) -> str:
+    if seconds is None:
+        return "-"
+    if seconds >= 1:
+        return f"{seconds:.2f} s"
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.1f} ms"
+    return f"{seconds * 1e6:.1f} us"
+
+
+def measure(case: Case) -> dict:
+    native = median_seconds(case.native, case.number, case.repeat)
+    plain = median_seconds(case.plain, case.number, case.repeat) if case.plain else None
+    floor = median_seconds(case.floor, case.number, case.repeat) if case.floor else None
+    return {
+        "module": case.module,
+        "case": case.name,
+        "native_s": native,
+        "plain_s": plain,
+        "floor_s": floor,
+        "speedup": plain / native if plain else None,
+        "vs_floor": native / floor if floor else None,
+        "target": case.target,
+        "note": case.plain_note,
+        **case.extra,
+    }
+
+
+def table(rows: list[dict], markdown: bool) -> str:
+    head = ["module", "case", "native", "plain Python", "plain/native", "floor", "native/floor", "target"]
+    body = []
+    for r in rows:
+        body.append([
+            r["module"], r["case"], fmt(r["native_s"]),
+            fmt(r["plain_s"]) if r["plain_s"] is not None else (r["note"] or "-"),
+            f"{r['speedup']:.2f}x" if r["speedup"] else "-",
+            fmt(r["floor_s"]), f"{r['vs_floor']:.2f}x" if r["vs_floor"] else "-", r["target"],
+        ])
+    if markdown:
+        lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+        lines += ["| " + " | ".join(row) + " |" for row in body]
+        return "\n".join(lines)
+    widths = [max(len(x) for x in col) for col in zip(head, *body)]
+    out = ["  ".join(h.ljust(w) for h, w in zip(head, widths))]
+    out += ["  ".join(c.ljust(w) for c, w in zip(row, widths)) for row in body]
+    return "\n".join(out)
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="small sizes")
+    ap.add_argument("--only", nargs="*", default=None, help="modules to run")
+    ap.add_argument("--markdown", action="store_true", help="also print a Markdown table")
+    ap.add_argument("--json", metavar="FILE", help="write the figures to FILE")
+    args = ap.parse_args(argv)
+    rows = []
+    for name in args.only or MODULES:
+        try:
+            mod = importlib.import_module(f"bench_{name}")
+        except ModuleNotFoundError as exc:
+            if exc.name == f"bench_{name}":
+                continue
+            raise
+        for case in mod.cases(args.quick):
+            row = measure(case)
+            rows.append(row)
+            print(table([row], False).splitlines()[1], flush=True)
+            for k, v in case.extra.items():
+                print(f"    {k}: {v}", flush=True)
+    print()
+    print(table(rows, False))
+    if args.markdown:
+        print()
+        print(table(rows, True))
+    if args.json:
+        pathlib.Path(args.json).write_text(json.dumps(rows, indent=2))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,24 @@
+// The method function type: behaves to a caller like a plain Python function.
+#pragma once
+
+#include "module.h"
+
+#include <string>
+#include <vector>
+
+namespace frame {
+
+// Per-method data made at load and kept for the life of the process.
+struct MethodRuntime {
+    const MethodInfo* info = nullptr;
+    std::vector<PyObject*> params;  // interned parameter names, self first (borrowed from the table)
+    std::string traceback_name;     // "pellar.refbook.Refbook.__init__"
+};
+
+int function_type_ready();
+
+// A new function object for `rt`, with the given names, globals and code object.
+PyObject* function_new(const MethodRuntime* rt, PyObject* name, PyObject* qualname, PyObject* module,
+                       PyObject* globals, PyObject* code);
+
+}  // namespace frame

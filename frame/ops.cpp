@@ -1,0 +1,114 @@
+#include "ops.h"
+
+#include "module.h"
+
+#include <vector>
+
+namespace frame {
+
+Str str_items("items");
+static Str str_enter("__enter__");
+static Str str_exit("__exit__");
+static Str str_empty("");
+
+Ref global(const Str& name) {
+    PyObject* v = check_borrowed(PyDict_GetItemWithError(module_dict(), name.get()));
+    if (!v) v = check_borrowed(PyDict_GetItemWithError(PyModule_GetDict(builtins_module()), name.get()));
+    if (!v) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+        raise();
+    }
+    return Ref::borrow(v);
+}
+
+Ref call_method(PyObject* o, const Str& name, std::initializer_list<PyObject*> args) {
+    PyObject* stack[8];
+    stack[0] = o;
+    size_t n = 1;
+    for (PyObject* a : args) stack[n++] = a;
+    return take(PyObject_VectorcallMethod(name.get(), stack, n, nullptr));
+}
+
+Ref display_text(PyObject* o) {
+    if (PyUnicode_CheckExact(o)) return Ref::borrow(o);
+    if (PyLong_CheckExact(o) || PyFloat_CheckExact(o)) return take(PyObject_Repr(o));
+    return take(PyObject_Format(o, str_empty.get()));
+}
+
+void unpack(PyObject* o, Py_ssize_t n, Ref* out) {
+    auto too_few = [](Py_ssize_t got) {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+        raise();
+    };
+    auto too_many = [n] {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        raise();
+    };
+    if (PyTuple_CheckExact(o) || PyList_CheckExact(o)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(o);
+        if (size > n) too_many();
+        if (size < n) too_few(size);
+        PyObject** items = PySequence_Fast_ITEMS(o);
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = Ref::borrow(items[i]);
+        return;
+    }
+    Ref it = take(PyObject_GetIter(o));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!next(it.get(), out[i])) too_few(i);
+    Ref extra;
+    if (next(it.get(), extra)) too_many();
+}
+
+With::With(PyObject* cm) : cm_(Ref::borrow(cm)) {
+    PyTypeObject* type = Py_TYPE(cm);
+    PyObject* exit = _PyType_Lookup(type, str_exit.get());
+    PyObject* enter = _PyType_Lookup(type, str_enter.get());
+    if (!enter || !exit) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+                     type->tp_name, enter ? " (missed __exit__ method)" : "");
+        raise();
+    }
+    auto bind = [cm](PyObject* descr) {
+        descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+        return get ? take(get(descr, cm, reinterpret_cast<PyObject*>(Py_TYPE(cm)))) : Ref::borrow(descr);
+    };
+    Ref enter_ref = Ref::borrow(enter), exit_ref = Ref::borrow(exit);
+    exit_ = bind(exit_ref.get());
+    Ref bound_enter = bind(enter_ref.get());
+    value_ = call(bound_enter.get(), {});
+}
+
+void With::exit_ok() {
+    Ref r = call(exit_.get(), {Py_None, Py_None, Py_None});
+}
+
+bool With::exit_failed() {
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* tb = PyException_GetTraceback(exc);
+    PyObject* args[3] = {reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, tb ? tb : Py_None};
+    PyObject* r = PyObject_Vectorcall(exit_.get(), args, 3, nullptr);
+    Py_XDECREF(tb);
+    if (!r) {
+        // An exception from __exit__ replaces the original, chained to it.
+        PyObject* exc2 = PyErr_GetRaisedException();
+        PyException_SetContext(exc2, exc);
+        PyErr_SetRaisedException(exc2);
+        return false;
+    }
+    const int swallowed = PyObject_IsTrue(r);
+    Py_DECREF(r);
+    if (swallowed < 0) {
+        PyObject* exc2 = PyErr_GetRaisedException();
+        PyException_SetContext(exc2, exc);
+        PyErr_SetRaisedException(exc2);
+        return false;
+    }
+    if (swallowed) {
+        Py_DECREF(exc);
+        return true;
+    }
+    PyErr_SetRaisedException(exc);
+    return false;
+}
+
+}  // namespace frame

@@ -1,0 +1,117 @@
+// Operations that method bodies of several modules share.  Each one does what
+// the corresponding statement of a plain Python method does, with the same
+// results and errors; failures throw PyError (see ref.h).
+#pragma once
+
+#include "strings.h"
+
+#include <initializer_list>
+
+namespace frame {
+
+// A module-level name: the module namespace, then the built-ins; NameError
+// "name '...' is not defined" when neither has it.
+Ref global(const Str& name);
+
+inline Ref getattr(PyObject* o, const Str& name) { return take(PyObject_GetAttr(o, name.get())); }
+// `o.name = value` through the type's attribute setting (the names of the
+// string table are interned already, so the type's slot is called directly).
+inline void setattr(PyObject* o, const Str& name, PyObject* value) {
+    setattrofunc set = Py_TYPE(o)->tp_setattro;
+    check(set ? set(o, name.get(), value) : PyObject_SetAttr(o, name.get(), value));
+}
+
+// f(*args)
+inline Ref call(PyObject* f, std::initializer_list<PyObject*> args) {
+    return take(PyObject_Vectorcall(f, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
+}
+// o.name(*args), looked up as `o.name` is.
+Ref call_method(PyObject* o, const Str& name, std::initializer_list<PyObject*> args);
+
+// True when o is true.
+inline bool truth(PyObject* o) { return check(PyObject_IsTrue(o)) == 1; }
+
+// Text of an object in a printed or written line: an exact str as it is, an
+// exact int or float as its repr, anything else through format(o, "").
+Ref display_text(PyObject* o);
+
+// `a, b, ... = o` into out[0..n): the unpacking messages of this system.
+void unpack(PyObject* o, Py_ssize_t n, Ref* out);
+
+// `next(it)`: false at the end; an exception other than StopIteration throws.
+inline bool next(PyObject* it, Ref& out) {
+    out = Ref::steal(PyIter_Next(it));
+    if (out) return true;
+    if (PyErr_Occurred()) raise();
+    return false;
+}
+
+// for key, value in mapping.items(): an exact dict is walked directly (a change
+// of its size during the walk raises RuntimeError); anything else through its
+// `items` method, each element unpacked into two.
+template <typename F>
+void for_each_item(PyObject* mapping, F&& body);
+
+// `with cm as value:` -- the type's __exit__ is looked up first, then
+// __enter__ is called.  Call exit_ok() after the block; on a failure call
+// exit_failed(), which returns true when __exit__ swallowed the exception.
+class With {
+public:
+    explicit With(PyObject* cm);
+    PyObject* value() const { return value_.get(); }
+    void exit_ok();
+    bool exit_failed();
+
+private:
+    Ref cm_, exit_, value_;
+};
+
+// Runs `block(value)` inside `with cm as value:`.  Returns normally when the
+// block completed or __exit__ swallowed its exception.
+template <typename F>
+void with_block(PyObject* cm, F&& block) {
+    With w(cm);
+    try {
+        block(w.value());
+    } catch (const PyError&) {
+        if (!w.exit_failed()) throw;
+        return;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        if (!w.exit_failed()) throw PyError{};
+        return;
+    }
+    w.exit_ok();
+}
+
+// ---- template bodies ----
+
+extern Str str_items;
+
+template <typename F>
+void for_each_item(PyObject* mapping, F&& body) {
+    if (PyDict_CheckExact(mapping)) {
+        const Py_ssize_t size = PyDict_GET_SIZE(mapping);
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        for (;;) {
+            if (PyDict_GET_SIZE(mapping) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                raise();
+            }
+            if (!PyDict_Next(mapping, &pos, &k, &v)) break;
+            Ref key = Ref::borrow(k), value = Ref::borrow(v);
+            body(key.get(), value.get());
+        }
+        return;
+    }
+    Ref items = call_method(mapping, str_items, {});
+    Ref it = take(PyObject_GetIter(items.get()));
+    Ref pair, kv[2];
+    while (next(it.get(), pair)) {
+        unpack(pair.get(), 2, kv);
+        body(kv[0].get(), kv[1].get());
+    }
+}
+
+}  // namespace frame

@@ -1,0 +1,73 @@
+// Owned references and the error convention of method bodies.
+//
+// A body never returns NULL by hand: every interpreter call that can fail goes
+// through take() or check(), which throw PyError once the interpreter has an
+// exception set.  The function object's call wrapper catches it, adds the
+// traceback entry and returns NULL.  Owned references live in Ref, so every
+// path, errors included, releases what it made.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace frame {
+
+// Thrown when the interpreter has an exception set.
+struct PyError {};
+
+[[noreturn]] inline void raise() { throw PyError{}; }
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    ~Ref() { Py_XDECREF(p_); }
+
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+
+    // Take over a reference the caller owns (may be NULL).
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    // Hold a new reference to a borrowed object (may be NULL).
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    void reset() noexcept { Py_CLEAR(p_); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// A new reference from an API call; NULL means an exception is set.
+inline Ref take(PyObject* p) {
+    if (!p) raise();
+    return Ref::steal(p);
+}
+
+// An int status from an API call; -1 means an exception is set.
+inline int check(int r) {
+    if (r < 0) raise();
+    return r;
+}
+
+// A borrowed result that is NULL only on error (PyErr_Occurred distinguishes
+// "absent" from "failed" for lookups such as PyDict_GetItemWithError).
+inline PyObject* check_borrowed(PyObject* p) {
+    if (!p && PyErr_Occurred()) raise();
+    return p;
+}
+
+inline Ref none() noexcept { return Ref::borrow(Py_None); }
+
+}  // namespace frame

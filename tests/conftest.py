@@ -1,0 +1,42 @@
+"""Test set-up: the built modules come from the build's stage directory.
+
+Every built extension module is imported here, once and early, so that a
+broken build shows one clear error instead of a failure in every test.
+"""
+import importlib
+import os
+import pathlib
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+# The plain-Python equivalents of the classes live in bench/plain.
+sys.path.insert(0, str(ROOT / "bench"))
+
+MODULES = ("dirscan", "edgewriter", "genomatch", "recsift", "refbook")
+STAGE = pathlib.Path(os.environ.get("PELLAR_STAGE", ROOT / "build" / "normal" / "stage")).resolve()
+UNDER_SANITIZERS = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def built_modules():
+    """Short names of the modules whose extension exists in the stage."""
+    return [m for m in MODULES if list((STAGE / "pellar").glob(f"{m}.*.so"))]
+
+
+def pytest_configure(config):
+    import pellar
+
+    where = pathlib.Path(pellar.__file__).resolve().parent
+    if where != STAGE / "pellar":
+        pytest.exit(f"pellar imported from {where}, not from the build stage {STAGE}", returncode=4)
+    for name in built_modules():
+        try:
+            importlib.import_module(f"pellar.{name}")
+        except Exception as exc:  # pragma: no cover - reported, then the run stops
+            pytest.exit(f"pellar.{name} does not import: {exc!r}", returncode=4)
+
+
+@pytest.fixture
+def stage():
+    return STAGE
