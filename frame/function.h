@@ -8,10 +8,11 @@
 
 namespace frame {
 
-// Per-method data made at load and kept for the life of the process.
+// Per-method data made at load.  A function object points at it, so it is
+// never freed, not even after a failed load: it owns its parameter names.
 struct MethodRuntime {
     const MethodInfo* info = nullptr;
-    std::vector<PyObject*> params;  // interned parameter names, self first (borrowed from the table)
+    std::vector<PyObject*> params;  // interned parameter names, self first (owned)
     std::string traceback_name;     // "pellar.refbook.Refbook.__init__"
 };
 

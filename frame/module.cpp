@@ -7,6 +7,7 @@
 #include "traceback.h"
 
 #include <cstdint>
+#include <deque>
 #include <string>
 
 // The interpreter version this module is built for.  A build may name another
@@ -28,21 +29,23 @@ struct State {
     PyObject* empty_tuple = nullptr;
     PyObject* empty_bytes = nullptr;
     PyObject* empty_str = nullptr;
-    std::vector<MethodRuntime> methods;
+    std::deque<MethodRuntime> methods;  // grows only: function objects point into it
     std::vector<PyObject*> codes;
+    bool functions_made = false;
     std::string init_name;
 
-    // Back to "absent" after a failed exec step.
+    // Back to "absent" after a failed exec step.  Once function objects exist
+    // their strings and constants stay: something may still reach them.
     void release() {
+        Py_CLEAR(module);
+        dict = nullptr;
+        if (functions_made) return;
         for (PyObject*& c : codes) Py_CLEAR(c);
         codes.clear();
-        methods.clear();
         Py_CLEAR(empty_str);
         Py_CLEAR(empty_bytes);
         Py_CLEAR(empty_tuple);
         Py_CLEAR(builtins);
-        dict = nullptr;
-        Py_CLEAR(module);
         Tables::release();
     }
 };
@@ -116,7 +119,7 @@ PyObject* make_function(const MethodInfo& m, MethodRuntime& rt, PyObject* name, 
     for (const char* p : m.params) {
         PyObject* s = intern_at_load(p);
         if (!s) raise();
-        rt.params.push_back(s);
+        rt.params.push_back(Py_NewRef(s));
         PyTuple_SET_ITEM(varnames.get(), i++, Py_NewRef(s));
     }
     for (const char* l : m.locals) {
@@ -149,10 +152,13 @@ void define_class(PyObject* full_name) {
     Ref ns = take(PyDict_New());
     check(PyDict_SetItemString(ns.get(), "__module__", full_name));
     check(PyDict_SetItemString(ns.get(), "__qualname__", class_name));
+    const size_t first = state.methods.size();
+    state.methods.resize(first + info.methods.size());
     for (size_t k = 0; k < info.methods.size(); ++k) {
         PyObject* name = intern_at_load(info.methods[k].name);
         if (!name) raise();
-        Ref fn = take(make_function(info.methods[k], state.methods[k], name, full_name, class_name));
+        state.functions_made = true;
+        Ref fn = take(make_function(info.methods[k], state.methods[first + k], name, full_name, class_name));
         check(PyDict_SetItem(ns.get(), name, fn.get()));
     }
     Ref cls = take(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), class_name,
@@ -193,7 +199,6 @@ int exec_step(PyObject* module) {
         check(Tables::resolve_builtins(state.builtins));
         check(Tables::make_consts());
         check(function_type_ready());
-        state.methods.resize(info.methods.size());
 
         for (const ImportStmt& stmt : info.imports) {
             line = stmt.line;

@@ -9,6 +9,15 @@ import pathlib
 import sys
 
 import pytest
+from hypothesis import HealthCheck, settings
+
+# Property-based tests: a bounded run by default (the normal suite and CI), a
+# long one with --hypothesis-profile=long.
+settings.register_profile("default", max_examples=40, deadline=None,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile("long", max_examples=2000, deadline=None,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("default")
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 # The plain-Python equivalents of the classes live in bench/plain.
