@@ -46,6 +46,13 @@ def pytest_configure(config):
             pytest.exit(f"pellar.{name} does not import: {exc!r}", returncode=4)
 
 
+def pytest_collection_modifyitems(items):
+    # Every hypothesis test is a property test: `-m property` selects them all.
+    for item in items:
+        if getattr(getattr(item, "obj", None), "is_hypothesis_test", False):
+            item.add_marker(pytest.mark.property)
+
+
 @pytest.fixture
 def stage():
     return STAGE
