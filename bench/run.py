@@ -5,6 +5,8 @@
     python bench/run.py --only recsift  cases of some modules
     python bench/run.py --markdown      also print the table as Markdown
     python bench/run.py --json FILE     also write the figures as JSON
+    python bench/run.py --readme        put the Markdown table into README.md
+    python bench/run.py --chart FILE    draw the figures as a PNG chart (needs matplotlib)
 
 Figures are medians of several samples; ratio = plain / native (how many
 times faster the native module is), floor ratio = native / floor.
@@ -74,12 +76,54 @@ def table(rows: list[dict], markdown: bool) -> str:
     return "\n".join(out)
 
 
+README_START = "<!-- bench:start -->"
+README_END = "<!-- bench:end -->"
+
+
+def update_readme(rows: list[dict], path: pathlib.Path) -> None:
+    """Replaces the table between the README's bench markers with these figures."""
+    text = path.read_text()
+    start, end = text.index(README_START) + len(README_START), text.index(README_END)
+    path.write_text(text[:start] + "\n" + table(rows, True) + "\n" + text[end:])
+
+
+def chart(rows: list[dict], path: str) -> None:
+    """Horizontal bars per case: native, plain Python and the floor, in seconds (log scale)."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    labels = [f"{r['module']}: {r['case']}" for r in rows]
+    series = [("native", "native_s", "#1f77b4"), ("plain Python", "plain_s", "#d62728"),
+              ("floor", "floor_s", "#7f7f7f")]
+    fig, ax = plt.subplots(figsize=(11, 0.55 * len(rows) * len(series) + 1.5))
+    height = 0.8 / len(series)
+    for k, (name, key, color) in enumerate(series):
+        ys = [i + k * height for i in range(len(rows))]
+        xs = [r[key] if r[key] else 0 for r in rows]
+        ax.barh(ys, xs, height=height, label=name, color=color)
+        for y, r in zip(ys, rows):
+            if key == "plain_s" and r.get("speedup"):
+                ax.text(r[key], y, f"  {r['speedup']:.1f}x slower", va="center", fontsize=7)
+    ax.set_yticks([i + height for i in range(len(rows))], labels, fontsize=8)
+    ax.invert_yaxis()
+    ax.set_xscale("log")
+    ax.set_xlabel("seconds (median, log scale)")
+    ax.set_title("pellar: native modules against plain Python")
+    ax.legend(loc="lower right")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="small sizes")
     ap.add_argument("--only", nargs="*", default=None, help="modules to run")
     ap.add_argument("--markdown", action="store_true", help="also print a Markdown table")
     ap.add_argument("--json", metavar="FILE", help="write the figures to FILE")
+    ap.add_argument("--readme", action="store_true", help="put the Markdown table into README.md")
+    ap.add_argument("--chart", metavar="FILE", help="draw the figures as a PNG chart (needs matplotlib)")
     args = ap.parse_args(argv)
     rows = []
     for name in args.only or MODULES:
@@ -102,6 +146,10 @@ def main(argv=None) -> int:
         print(table(rows, True))
     if args.json:
         pathlib.Path(args.json).write_text(json.dumps(rows, indent=2))
+    if args.readme:
+        update_readme(rows, HERE.parent / "README.md")
+    if args.chart:
+        chart(rows, args.chart)
     return 0
 
 
