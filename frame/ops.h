@@ -47,7 +47,7 @@ inline bool next(PyObject* it, Ref& out) {
 }
 
 // for key, value in mapping.items(): an exact dict is walked directly (a change
-// of its size during the walk raises RuntimeError); anything else through its
+// of it during the walk raises RuntimeError); anything else through its
 // `items` method, each element unpacked into two.
 template <typename F>
 void for_each_item(PyObject* mapping, F&& body);
@@ -91,8 +91,11 @@ extern Str str_items;
 template <typename F>
 void for_each_item(PyObject* mapping, F&& body) {
     if (PyDict_CheckExact(mapping)) {
+        // As dict iteration does: a change of size, or keys replaced while the
+        // size stayed, ends the walk with RuntimeError.
+        Ref held = Ref::borrow(mapping);
         const Py_ssize_t size = PyDict_GET_SIZE(mapping);
-        Py_ssize_t pos = 0;
+        Py_ssize_t left = size, pos = 0;
         PyObject *k, *v;
         for (;;) {
             if (PyDict_GET_SIZE(mapping) != size) {
@@ -100,6 +103,10 @@ void for_each_item(PyObject* mapping, F&& body) {
                 raise();
             }
             if (!PyDict_Next(mapping, &pos, &k, &v)) break;
+            if (left-- == 0) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                raise();
+            }
             Ref key = Ref::borrow(k), value = Ref::borrow(v);
             body(key.get(), value.get());
         }

@@ -38,7 +38,6 @@ frame::Str s_compile("compile");
 frame::Str s_pattern("[A-Z]{2}\\d{2,3}");
 frame::Str s_match("match");
 frame::Str s_get("get");
-frame::Str s_items("items");
 frame::Str s_isalnum("isalnum");
 frame::Str s_underscore("_");
 
@@ -224,39 +223,6 @@ void pair_entry(Candidates& c, Py_ssize_t i) {
     }
 }
 
-// for key, value in mapping.items(): a dict is walked as its items iterator
-// walks it, with its two checks; anything else through its items method.
-template <typename F>
-void for_each_pair(PyObject* mapping, F&& body) {
-    if (PyDict_CheckExact(mapping)) {
-        frame::Ref held = frame::Ref::borrow(mapping);
-        const Py_ssize_t used = PyDict_GET_SIZE(mapping);
-        Py_ssize_t left = used, pos = 0;
-        PyObject *k, *v;
-        for (;;) {
-            if (PyDict_GET_SIZE(mapping) != used) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                frame::raise();
-            }
-            if (!PyDict_Next(mapping, &pos, &k, &v)) return;
-            if (left == 0) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-                frame::raise();
-            }
-            --left;
-            frame::Ref key = frame::Ref::borrow(k), value = frame::Ref::borrow(v);
-            body(key.get(), value.get());
-        }
-    }
-    frame::Ref items = frame::call_method(mapping, s_items, {});
-    frame::Ref it = frame::take(PyObject_GetIter(items.get()));
-    frame::Ref pair, kv[2];
-    while (frame::next(it.get(), pair)) {
-        frame::unpack(pair.get(), 2, kv);
-        body(kv[0].get(), kv[1].get());
-    }
-}
-
 // ---- the class --------------------------------------------------------------------------------
 
 constexpr int import_line = __LINE__;  // import re
@@ -302,7 +268,7 @@ frame::Ref AIVChina(PyObject* const* a, int& line) {
 
     // Stage 2: list-valued entries whose key is in the genotype.
     line = __LINE__;
-    for_each_pair(Zidian, [&](PyObject* key, PyObject* value) {
+    frame::for_each_item(Zidian, [&](PyObject* key, PyObject* value) {
         if (!PyList_Check(value)) return;
         line = __LINE__; frame::Ref genotype = frame::getattr(self, s_genotype);
         line = __LINE__; if (!frame::check(PySequence_Contains(genotype.get(), key))) return;
