@@ -1,0 +1,115 @@
+"""Recsift: SQ_LS over a generated sequence-list file, time and peak memory."""
+import os
+import pathlib
+import random
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+from benchlib import Case
+
+import pellar.recsift
+from pellar.recsift import Recsift
+from plain.recsift import Recsift as PlainRecsift
+
+HERE = pathlib.Path(__file__).resolve().parent
+STAGE = pathlib.Path(pellar.recsift.__file__).resolve().parent.parent
+WORK = pathlib.Path(tempfile.gettempdir()) / f"pellar-bench-recsift-{os.getuid()}"
+
+BASES = "ACGT"
+
+
+def write_sequence_file(path: pathlib.Path, n: int, seed: int = 3) -> None:
+    """`n` lines: mostly records of 2-6 parts of 1-14 bases (some lower case or
+    without any "A"), about a tenth reusing an earlier id, and a sprinkling of
+    comments, blank lines, indented comments and two-field lines."""
+    rng = random.Random(seed)
+    ids = []
+    lines = []
+    for i in range(n):
+        r = rng.random()
+        if r < 0.03:
+            lines.append("# batch %d" % i if rng.random() < 0.7 else "   # indented note|x|y")
+        elif r < 0.05:
+            lines.append("" if rng.random() < 0.5 else "  \t")
+        elif r < 0.07:
+            lines.append("short%d|%s" % (i, "".join(rng.choices(BASES, k=rng.randint(1, 9)))))
+        else:
+            if ids and rng.random() < 0.1:
+                seq_id = rng.choice(ids)
+            else:
+                seq_id = "seq%07d" % i
+                ids.append(seq_id)
+            alphabet = BASES if rng.random() < 0.85 else ("CGT" if rng.random() < 0.5 else "acgt")
+            parts = ["".join(rng.choices(alphabet, k=rng.randint(1, 14))) for _ in range(rng.randint(2, 6))]
+            lines.append(seq_id + "|" + "|".join(parts))
+    path.write_text("\n".join(lines) + "\n")
+
+
+def sequence_file(n: int) -> pathlib.Path:
+    WORK.mkdir(exist_ok=True)
+    path = WORK / f"sequences-{n}.txt"
+    if not path.exists():
+        tmp = path.with_suffix(".part")
+        write_sequence_file(tmp, n)
+        tmp.replace(path)
+    return path
+
+
+# The peak is the high-water mark of this process image (VmHWM), reset just
+# before the call; ru_maxrss would carry over the parent's peak across the exec.
+PEAK = textwrap.dedent("""
+    import sys
+    if sys.argv[1] == "native":
+        from pellar.recsift import Recsift
+    else:
+        from plain.recsift import Recsift
+
+    def status(key):
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1])
+
+    r = Recsift(sys.argv[2])
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    base = status("VmRSS")
+    result = r.SQ_LS()
+    print(status("VmHWM") - base, len(result))
+""")
+
+
+def peak_kib(which: str, path: pathlib.Path) -> int:
+    """Growth of the peak resident set (KiB) during one SQ_LS call, in a fresh interpreter."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(STAGE), str(HERE)])
+    done = subprocess.run([sys.executable, "-P", "-c", PEAK, which, str(path)], env=env,
+                          capture_output=True, text=True)
+    if done.returncode:
+        raise RuntimeError(f"peak-memory run ({which}) failed:\n{done.stderr}")
+    return int(done.stdout.split()[0])
+
+
+def memory_line(path: pathlib.Path) -> str:
+    native, plain = peak_kib("native", path), peak_kib("plain", path)
+    return (f"native {native / 1024:.1f} MiB, plain {plain / 1024:.1f} MiB, "
+            f"native/plain {native / plain:.2f} (target <= 0.5)")
+
+
+def cases(quick: bool):
+    n = 50_000 if quick else 1_000_000
+    path = sequence_file(n)
+    native, plain = Recsift(str(path)), PlainRecsift(str(path))
+    assert native.SQ_LS() == plain.SQ_LS()
+
+    def floor():
+        for line in open(path):
+            line.strip()
+
+    extra = {f"peak RSS growth, {m:,} lines": memory_line(sequence_file(m)) for m in (n, 2 * n)}
+    return [
+        Case("recsift", f"SQ_LS() over {n:,} lines", native.SQ_LS, plain.SQ_LS, floor=floor,
+             repeat=3 if quick else 5, target="plain/native >= 4, native/floor <= 5", extra=extra),
+    ]
