@@ -29,11 +29,14 @@ def assert_no_leak(call, *watched, expect=None, rounds=6, per_round=40, warmup=2
             return
         raise AssertionError(f"the call did not raise {expect}")
 
-    for _ in range(warmup * per_round):
-        once()
-    gc.collect()
+    # Tracing starts before the warm-up, so that what the interpreter caches on
+    # first use (type attribute caches, interned names) is made and counted
+    # before the measured rounds.
     tracemalloc.start()
     try:
+        for _ in range(warmup * per_round):
+            once()
+        gc.collect()
         # Fixed-size arrays: recording a figure keeps no object alive.
         blocks = array.array("q", bytes(8 * rounds))
         traced = array.array("q", bytes(8 * rounds))
