@@ -22,7 +22,12 @@ Ref global(const Str& name) {
 }
 
 Ref call_method(PyObject* o, const Str& name, std::initializer_list<PyObject*> args) {
-    PyObject* stack[8];
+    constexpr size_t kMax = 8;
+    if (args.size() >= kMax) {
+        PyErr_SetString(PyExc_SystemError, "call_method: too many arguments");
+        raise();
+    }
+    PyObject* stack[kMax];
     stack[0] = o;
     size_t n = 1;
     for (PyObject* a : args) stack[n++] = a;

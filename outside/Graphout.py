@@ -34,6 +34,7 @@ from __future__ import annotations
 
 import os
 import re
+from collections.abc import Callable, Iterable
 from xml.sax.saxutils import quoteattr
 
 __all__ = ["generate_network_file"]
@@ -52,7 +53,7 @@ xsi:schemaLocation="http://graphml.graphdrawing.org/xmlns http://graphml.graphdr
 _TAIL = "  </graph>\n</graphml>\n"
 
 
-def _keeper(filter_seq):
+def _keeper(filter_seq: object) -> Callable[[str], bool]:
     """The test that decides whether a label becomes a node."""
     if filter_seq is None:
         return lambda label: True
@@ -68,7 +69,7 @@ def _keeper(filter_seq):
                     f"not {type(filter_seq).__name__}")
 
 
-def _network(LIs, keep):
+def _network(LIs: Iterable[object], keep: Callable[[str], bool]) -> tuple[dict[str, int], dict[tuple[str, str], int]]:
     """Node counts (in first-seen order) and edge weights of the kept labels."""
     try:
         labels = iter(LIs)
@@ -94,7 +95,7 @@ def _network(LIs, keep):
     return counts, weights
 
 
-def generate_network_file(network_file, LIs, filter_seq):
+def generate_network_file(network_file: str | os.PathLike[str], LIs: Iterable[object], filter_seq: object) -> tuple[int, int]:
     """Writes the GraphML network of `LIs` (see the module's description) to `network_file`."""
     if not isinstance(network_file, (str, os.PathLike)):
         raise TypeError(f"network_file must be a path (str or os.PathLike), not {type(network_file).__name__}")

@@ -19,7 +19,7 @@ from collections.abc import Iterable, Mapping
 __all__ = ["estimate_cli"]
 
 
-def estimate_cli(adjacency):
+def estimate_cli(adjacency: object) -> float:
     """Density of the undirected graph that `adjacency` describes, as a float.
 
     `adjacency` maps every node to a mapping with an "edges" entry: an
@@ -38,7 +38,7 @@ def estimate_cli(adjacency):
     """
     if not isinstance(adjacency, Mapping):
         raise TypeError(f"adjacency must be a mapping of node to its entry, not {type(adjacency).__name__}")
-    links = set()
+    links: set[frozenset[object]] = set()
     for node, entry in adjacency.items():
         if not isinstance(entry, Mapping):
             raise TypeError(f"the entry of node {node!r} must be a mapping, not {type(entry).__name__}")

@@ -33,8 +33,8 @@ def tour_refbook() -> None:
     heading("pellar.refbook: Refbook keeps a file reference")
     book = Refbook(str(DATA / "sequences.txt"))
     print(f"Refbook(...).file = {book.file}")
-    results = [book.basic_dict_index(), book.dirscan_Exclusive_dict_index(), book.read_basic_index()]
-    print(f"its three index operations return {results}")
+    for name in ("basic_dict_index", "dirscan_Exclusive_dict_index", "read_basic_index"):
+        print(f"  {name}() returns {getattr(book, name)()!r}")
 
 
 def tour_recsift() -> None:

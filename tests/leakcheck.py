@@ -12,6 +12,14 @@ import sys
 import tracemalloc
 
 
+def settle():
+    # The type attribute cache keeps the latest name looked up in each slot;
+    # names made afresh per call (a text file's codec lookups) would otherwise
+    # show as slow growth.
+    sys._clear_type_cache()
+    gc.collect()
+
+
 def _grows(values):
     return all(b > a for a, b in zip(values, values[1:]))
 
@@ -36,7 +44,7 @@ def assert_no_leak(call, *watched, expect=None, rounds=6, per_round=40, warmup=2
     try:
         for _ in range(warmup * per_round):
             once()
-        gc.collect()
+        settle()
         # Fixed-size arrays: recording a figure keeps no object alive.
         blocks = array.array("q", bytes(8 * rounds))
         traced = array.array("q", bytes(8 * rounds))
@@ -44,7 +52,7 @@ def assert_no_leak(call, *watched, expect=None, rounds=6, per_round=40, warmup=2
         for r in range(rounds):
             for _ in range(per_round):
                 once()
-            gc.collect()
+            settle()
             blocks[r] = sys.getallocatedblocks()
             traced[r] = tracemalloc.get_traced_memory()[0]
             for i, o in enumerate(watched):
