@@ -686,24 +686,6 @@ def test_step_two_text_uses_str_and_its_repetition(tmp_path, generator):
 
 # ---- leaks ----------------------------------------------------------------------------------
 
-def no_leak(call, *watched, **options):
-    """assert_no_leak, each call starting with an empty type-attribute cache.
-
-    Every call opens a text file.  Making a text file object looks up its
-    codec's "incrementalencoder" by a name made anew each time (not interned),
-    and the interpreter's type-attribute cache keeps such a name alive in a
-    slot picked by its address: memory creeps up by a 59-byte block per slot
-    until the cache is full (at once with the sanitizers' malloc, slowly with
-    the interpreter's own allocator).  A bare loop of open(..., "w") shows the
-    same; emptying the cache first leaves only what the call itself keeps.
-    """
-    def call_cold():
-        sys._clear_type_cache()
-        call()
-
-    assert_no_leak(call_cold, *watched, **options)
-
-
 def test_no_leak_on_success(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(native_module, "generate_network_file", quiet())
@@ -724,7 +706,7 @@ def test_no_leak_on_success(tmp_path, monkeypatch):
         return call
 
     for z, L in [(zidian, LIs), (with_probe, LIs), ({}, odd), ({"k": ["xy"] * 30}, LIs)]:
-        no_leak(run(z, L), z, L, w)
+        assert_no_leak(run(z, L), z, L, w)
 
 
 @pytest.mark.parametrize("name,step,zidian,LIs,action,error,message", FAILURES, ids=[f[0] for f in FAILURES])
@@ -738,7 +720,7 @@ def test_no_leak_on_failure(tmp_path, monkeypatch, name, step, zidian, LIs, acti
         with contextlib.redirect_stdout(sink):
             w.create_net(zidian, LIs, None)
 
-    no_leak(call, zidian, LIs, w, expect=error)
+    assert_no_leak(call, zidian, LIs, w, expect=error)
 
 
 def test_init_does_not_leak():
@@ -1080,4 +1062,4 @@ def test_hostile_regressions(tmp_path, monkeypatch, spec):
         sink.seek(0)
         sink.truncate()
 
-    no_leak(call, zidian, LIs)
+    assert_no_leak(call, zidian, LIs)

@@ -7,14 +7,13 @@ import os
 import pathlib
 import random
 import traceback
-import tracemalloc
 import warnings
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import ROOT, UNDER_SANITIZERS
+from conftest import ROOT
 from leakcheck import assert_no_leak
 from pellar.recsift import Recsift
 from plain.recsift import Recsift as PlainRecsift
@@ -459,30 +458,6 @@ def test_lines_of_other_types(tmp_path, make, text):
 
 # ---- no leaks ------------------------------------------------------------------------------
 
-def assert_no_leak_reading(call, *watched, expect=None):
-    """assert_no_leak for calls that open a text file.
-
-    Opening one in the default encoding looks an attribute up by a name made
-    afresh each time, and the interpreter's type attribute cache keeps the latest
-    such name; a traced name that replaces one made before tracing began shows as
-    growth, in plain Python's own `for line in open(path)` as much as here.  So the
-    warm-up runs under the tracer as well, long enough for those names to be
-    traced ones, and the rounds are many.
-
-    With the interpreter on plain malloc (the sanitizer run) the same opens grow
-    traced memory a little on most calls, plain Python's version of this class
-    included, which no choice of rounds tells from a leak; there the check is
-    left to the normal run.
-    """
-    if UNDER_SANITIZERS:
-        pytest.skip("opening a text file grows traced memory under plain malloc")
-    tracemalloc.start()
-    try:
-        assert_no_leak(call, *watched, expect=expect, warmup=12, rounds=10)
-    finally:
-        tracemalloc.stop()
-
-
 def leak_cases(tmp):
     good = write(tmp / "good.txt", WORKED_EXAMPLE + "s1|AT|GC\ns9|\u20acA|\U0001f600\n# end\n")
     bad = tmp / "bad.txt"
@@ -503,8 +478,7 @@ def test_no_leaks(tmp_path, case):
     r, expect = leak_cases(tmp_path)[case]
     if expect is UnicodeDecodeError and not list(undecodable()):
         pytest.skip("every byte sequence decodes in this encoding")
-    check = assert_no_leak_reading if case in ("records", "undecodable") else assert_no_leak
-    check(r.SQ_LS, r, vars(r).get("file"), expect=expect)
+    assert_no_leak(r.SQ_LS, r, vars(r).get("file"), expect=expect)
 
 
 def test_no_leaks_in_binding():
@@ -520,7 +494,7 @@ def test_no_leaks_in_binding():
 def test_no_leaks_with_lines_of_other_types(tmp_path, text, expect):
     r = Recsift(str(write(tmp_path / "seq.txt", text)))
     with lines_made_by(Shaped):
-        assert_no_leak_reading(r.SQ_LS, r, expect=expect)
+        assert_no_leak(r.SQ_LS, r, expect=expect)
 
 
 # ---- properties: any text, any bytes, against the plain version ---------------------------
