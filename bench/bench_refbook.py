@@ -6,7 +6,7 @@ from plain.refbook import Refbook as PlainRefbook
 
 
 def cases(quick: bool):
-    n = 20_000 if quick else 200_000
+    n = 20_000 if quick else 100_000
     r, p = Refbook("f"), PlainRefbook("f")
 
     def calls(obj):
@@ -29,8 +29,8 @@ def cases(quick: bool):
 
     per = f"{n:,} calls"
     return [
-        Case("refbook", f"r.basic_dict_index() x{per}", calls(r), calls(p), target="native <= plain"),
-        Case("refbook", f"Refbook(f) x{per}", constructs(Refbook), constructs(PlainRefbook), target="native <= plain"),
+        Case("refbook", f"r.basic_dict_index() x{per}", calls(r), calls(p), target="native <= plain", repeat=21),
+        Case("refbook", f"Refbook(f) x{per}", constructs(Refbook), constructs(PlainRefbook), target="native <= plain", repeat=21),
         Case("refbook", f"Refbook.read_basic_index(self=r) x{per}", keyword_calls(Refbook, r),
-             keyword_calls(PlainRefbook, p), target="native <= plain"),
+             keyword_calls(PlainRefbook, p), target="native <= plain", repeat=21),
     ]

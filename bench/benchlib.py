@@ -32,14 +32,29 @@ class Case:
     extra: dict[str, str] = field(default_factory=dict)
 
 
+def sample_seconds(fn: Callable[[], object], number: int) -> float:
+    """Time of one call, averaged over one sample of `number` calls."""
+    gc.collect()
+    t0 = time.perf_counter()
+    for _ in range(number):
+        fn()
+    return (time.perf_counter() - t0) / number
+
+
 def median_seconds(fn: Callable[[], object], number: int, repeat: int) -> float:
     """Median over `repeat` samples of the time of one call (each sample: `number` calls)."""
     fn()  # warm up: caches, imports, page cache
-    samples = []
+    return statistics.median(sample_seconds(fn, number) for _ in range(repeat))
+
+
+def alternating_medians(fns: list[Callable[[], object] | None], number: int, repeat: int) -> list[float | None]:
+    """Medians of `fns` sampled in turn (a, b, c, a, b, c, ...), so that all of
+    them see the same state of a shared, noisy machine."""
+    live = [f for f in fns if f is not None]
+    for f in live:
+        f()  # warm up
+    samples: dict[int, list[float]] = {id(f): [] for f in live}
     for _ in range(repeat):
-        gc.collect()
-        t0 = time.perf_counter()
-        for _ in range(number):
-            fn()
-        samples.append((time.perf_counter() - t0) / number)
-    return statistics.median(samples)
+        for f in live:
+            samples[id(f)].append(sample_seconds(f, number))
+    return [statistics.median(samples[id(f)]) if f is not None else None for f in fns]

@@ -8,7 +8,8 @@
     python bench/run.py --readme        put the Markdown table into README.md
     python bench/run.py --chart FILE    draw the figures as a PNG chart (needs matplotlib)
 
-Figures are medians of several samples; ratio = plain / native (how many
+Figures are medians of several samples, taken in turn (native, plain, floor,
+native, ...) so that all see the same machine; ratio = plain / native (how many
 times faster the native module is), floor ratio = native / floor.
 (`./dev bench ARGS` builds the modules first and runs this.)
 """
@@ -23,7 +24,7 @@ import sys
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from benchlib import Case, median_seconds  # noqa: E402
+from benchlib import Case, alternating_medians  # noqa: E402
 
 MODULES = ["refbook", "recsift", "edgewriter", "genomatch", "dirscan"]
 
@@ -39,9 +40,7 @@ def fmt(seconds: float | None) -> str:
 
 
 def measure(case: Case) -> dict:
-    native = median_seconds(case.native, case.number, case.repeat)
-    plain = median_seconds(case.plain, case.number, case.repeat) if case.plain else None
-    floor = median_seconds(case.floor, case.number, case.repeat) if case.floor else None
+    native, plain, floor = alternating_medians([case.native, case.plain, case.floor], case.number, case.repeat)
     return {
         "module": case.module,
         "case": case.name,
