@@ -104,7 +104,10 @@ def chart(rows: list[dict], path: str) -> None:
         ax.barh(ys, xs, height=height, label=name, color=color)
         for y, r in zip(ys, rows):
             if key == "plain_s" and r.get("speedup"):
-                ax.text(r[key], y, f"  {r['speedup']:.1f}x slower", va="center", fontsize=7)
+                ax.text(r[key], y, f"  plain/native {r['speedup']:.2f}x", va="center", fontsize=7)
+            elif key == "plain_s" and r.get("note"):
+                ax.text(r["native_s"], y, f"  plain: {r['note']}", va="center",
+                        fontsize=7)
     ax.set_yticks([i + height for i in range(len(rows))], labels, fontsize=8)
     ax.invert_yaxis()
     ax.set_xscale("log")

@@ -317,3 +317,45 @@ def test_version_mismatch_warns(tmp_path):
             print("refused", "pellar.refbook" in sys.modules)
     """, env={**env, "PYTHONWARNINGS": "error::RuntimeWarning"})
     assert r.stdout.strip() == "refused False", r.stderr
+
+
+# ---- import statements at load ---------------------------------------------------------------
+
+@pytest.mark.skipif("edgewriter" not in built_modules(), reason="needs pellar.edgewriter")
+def test_from_import_falls_back_to_the_module_table_entry():
+    """`from Graphout import generate_network_file`: a module without the attribute,
+    but with a module-table entry "Graphout.generate_network_file", binds that entry."""
+    r = run_python("""
+        import sys, types
+        stand_in = types.ModuleType("Graphout")
+        marker = types.ModuleType("Graphout.generate_network_file")
+        sys.modules["Graphout"] = stand_in
+        sys.modules["Graphout.generate_network_file"] = marker
+        import pellar.edgewriter as m
+        print(m.generate_network_file is marker)
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["True"]
+
+
+@pytest.mark.skipif("genomatch" not in built_modules(), reason="needs pellar.genomatch")
+@pytest.mark.parametrize("initializing", [False, True])
+def test_import_takes_the_module_table_entry_unless_it_is_initialising(initializing):
+    """`import re`: an entry of sys.modules is taken as it is, unless its spec says it
+    is still initialising; then the import system is asked, which waits for the
+    module's import lock and hands back the entry."""
+    r = run_python(f"""
+        import _frozen_importlib as bootstrap, importlib.machinery, sys, types
+        stand_in = types.ModuleType("stand-in")
+        stand_in.__spec__ = importlib.machinery.ModuleSpec("re", None)
+        stand_in.__spec__._initializing = {initializing}
+        sys.modules["re"] = stand_in
+        waited = []
+        original = bootstrap._lock_unlock_module
+        bootstrap._lock_unlock_module = lambda name: (waited.append(name), original(name))[1]
+        import pellar.genomatch as m
+        bootstrap._lock_unlock_module = original
+        print(m.re is stand_in, waited)
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == f"True {['re'] if initializing else []}"
