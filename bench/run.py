@@ -5,7 +5,9 @@
     python bench/run.py --only recsift  cases of some modules
     python bench/run.py --markdown      also print the table as Markdown
     python bench/run.py --json FILE     also write the figures as JSON
-    python bench/run.py --readme        put the Markdown table into README.md
+    python bench/run.py --readme        put the Markdown table into README.md (and
+                                        bench/results/latest.json), replacing the
+                                        figures of the modules that ran
     python bench/run.py --chart FILE    draw the figures as a PNG chart (needs matplotlib)
 
 Figures are medians of several samples, taken in turn (native, plain, floor,
@@ -149,7 +151,14 @@ def main(argv=None) -> int:
     if args.json:
         pathlib.Path(args.json).write_text(json.dumps(rows, indent=2))
     if args.readme:
-        update_readme(rows, HERE.parent / "README.md")
+        # The README keeps the latest figures of every module: a run of some
+        # modules replaces only theirs.
+        latest = HERE / "results" / "latest.json"
+        ran = {r["module"] for r in rows}
+        kept = [r for r in json.loads(latest.read_text()) if r["module"] not in ran] if latest.exists() else []
+        merged = sorted(kept + rows, key=lambda r: MODULES.index(r["module"]))
+        latest.write_text(json.dumps(merged, indent=2))
+        update_readme(merged, HERE.parent / "README.md")
     if args.chart:
         chart(rows, args.chart)
     return 0
