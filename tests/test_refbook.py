@@ -65,3 +65,43 @@ def test_constructor_does_not_leak():
     f = object()
     assert_no_leak(lambda: Refbook(f), f)
     assert_no_leak(lambda: Refbook(file=f), f)
+
+
+# ---- properties ----------------------------------------------------------------------------
+
+from hypothesis import given, strategies as st  # noqa: E402
+
+from plain.refbook import Refbook as PlainRefbook  # noqa: E402
+
+ANY = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats(allow_nan=True) | st.text() | st.binary(),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=3), inner, max_size=4),
+    max_leaves=10,
+)
+NAMES = st.sampled_from(["file", "self", "x", "fi" + "le"])
+
+
+@given(file=ANY)
+def test_property_any_file_is_stored_unchanged(file):
+    r = Refbook(file)
+    assert r.file is file and vars(r) == {"file": file}
+    assert [getattr(r, m)() for m in INDEX_METHODS] == [None, None, None]
+
+
+@given(n_positional=st.integers(0, 3), keywords=st.lists(NAMES, max_size=3, unique=True),
+       method=st.sampled_from(["__init__"] + INDEX_METHODS))
+def test_property_call_shapes_bind_as_plain_functions_do(n_positional, keywords, method):
+    """Any mix of positional and keyword arguments binds exactly when a plain
+    function's binding accepts it; a refusal is a TypeError with the method's entry."""
+    def attempt(cls):
+        args = [object.__new__(cls)] + [object()] * n_positional
+        try:
+            getattr(cls, method)(*args, **{k: object.__new__(cls) for k in keywords})
+        except TypeError as exc:
+            return exc
+        return None
+
+    native, plain = attempt(Refbook), attempt(PlainRefbook)
+    assert (native is None) == (plain is None)
+    if native is not None:
+        assert traceback.extract_tb(native.__traceback__)[-1].name == f"pellar.refbook.Refbook.{method}"
