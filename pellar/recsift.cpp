@@ -161,8 +161,7 @@ public:
     }
 
 private:
-    // A stored id: its byte count and width packed in 8 bytes, then its bytes,
-    // unaligned.
+    // A stored id: its byte count and width packed in 8 bytes, then its bytes.
     static constexpr size_t kHeader = sizeof(uint64_t);
     static uint64_t pack(size_t nbytes, unsigned width) { return (uint64_t)nbytes << 3 | width; }
     static uint64_t meta(const char* key) {
@@ -205,7 +204,9 @@ private:
     }
 
     const char* store_key(const void* key, size_t nbytes, unsigned width) {
-        const size_t need = kHeader + nbytes;
+        // Each id starts 8-aligned, so 2- and 4-byte characters are read at their
+        // own alignment when the id is made a str again.
+        const size_t need = (kHeader + nbytes + 7) & ~size_t(7);
         if (need > room_) {
             const size_t block = need > kBlock ? need : kBlock;
             std::unique_ptr<char[]> b(new char[block]);
@@ -387,13 +388,16 @@ private:
     frame::Ref pending_text_, pending_value_;
 };
 
-// The record of one exact-str line, if the line is one.
+// The record of one exact-str line, if the line is one; `stripped` when the
+// text is already what the line's strip gave.
 template <typename C>
-void sift_chars(Records& r, PyObject* text, const C* d) {
+void sift_chars(Records& r, PyObject* text, const C* d, bool stripped) {
     Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(text);
     // line.strip()
-    while (start < end && Py_UNICODE_ISSPACE(d[start])) ++start;
-    while (end > start && Py_UNICODE_ISSPACE(d[end - 1])) --end;
+    if (!stripped) {
+        while (start < end && Py_UNICODE_ISSPACE(d[start])) ++start;
+        while (end > start && Py_UNICODE_ISSPACE(d[end - 1])) --end;
+    }
     // Empty lines and comment lines.
     if (start == end || d[start] == C('#')) return;
     // Three or more fields: at least two separators.
@@ -416,12 +420,12 @@ void sift_chars(Records& r, PyObject* text, const C* d) {
     r.put(text, k, sequence());
 }
 
-void sift_exact(Records& r, PyObject* text) {
+void sift_exact(Records& r, PyObject* text, bool stripped = false) {
     const void* d = PyUnicode_DATA(text);
     switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND: sift_chars(r, text, static_cast<const Py_UCS1*>(d)); break;
-        case PyUnicode_2BYTE_KIND: sift_chars(r, text, static_cast<const Py_UCS2*>(d)); break;
-        default: sift_chars(r, text, static_cast<const Py_UCS4*>(d)); break;
+        case PyUnicode_1BYTE_KIND: sift_chars(r, text, static_cast<const Py_UCS1*>(d), stripped); break;
+        case PyUnicode_2BYTE_KIND: sift_chars(r, text, static_cast<const Py_UCS2*>(d), stripped); break;
+        default: sift_chars(r, text, static_cast<const Py_UCS4*>(d), stripped); break;
     }
 }
 
@@ -433,7 +437,8 @@ void sift_object(Records& r, PyObject* raw, int& line) {
     if (!r.in_dict()) r.switch_to_dict();
     line = __LINE__; frame::Ref text = frame::call_method(raw, s_strip, {});
     if (PyUnicode_CheckExact(text.get())) {
-        sift_exact(r, text.get());
+        // The line's own strip gave it: taken as it is, not stripped again.
+        sift_exact(r, text.get(), true);
         return;
     }
     line = __LINE__; if (!frame::truth(text.get())) return;

@@ -568,3 +568,24 @@ def test_property_lines_of_other_types(workdir, text, kinds):
     with lines_made_by(mixed):
         want = outcome(PlainRecsift, str(path))
     assert got == want
+
+
+class Unstripped(str):
+    """A line whose strip hands back its whole text as an exact str, spaces and all."""
+
+    def strip(self):
+        return str(self)
+
+
+@pytest.mark.parametrize("text", [
+    "  x|A|C\n",          # the id keeps its spaces, the sequence its newline
+    "  # not|A|B\n",      # "#" after spaces does not make a comment
+    "x|AC|GT \n",         # trailing spaces stay in the sequence
+    "x|A|C\n  x|T|G\n",   # " x" and "x" are two ids
+])
+def test_exact_str_from_a_line_strip_is_not_stripped_again(tmp_path, text):
+    path = write(tmp_path / "seq.txt", text)
+    with lines_made_by(Unstripped):
+        got = outcome(Recsift, str(path))
+        want = outcome(PlainRecsift, str(path))
+    assert got == want
