@@ -91,21 +91,19 @@ bool With::exit_failed() {
     PyObject* exc = PyErr_GetRaisedException();
     PyObject* tb = PyException_GetTraceback(exc);
     PyObject* args[3] = {reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, tb ? tb : Py_None};
+    // __exit__ runs, and its result is tested, while the exception is being
+    // handled, as in an except block: whatever they raise is chained to it by
+    // the interpreter's own rules (no cycle when __exit__ re-raises it).
+    PyObject* outer = PyErr_GetHandledException();
+    PyErr_SetHandledException(exc);
     PyObject* r = PyObject_Vectorcall(exit_.get(), args, 3, nullptr);
     Py_XDECREF(tb);
-    if (!r) {
-        // An exception from __exit__ replaces the original, chained to it.
-        PyObject* exc2 = PyErr_GetRaisedException();
-        PyException_SetContext(exc2, exc);
-        PyErr_SetRaisedException(exc2);
-        return false;
-    }
-    const int swallowed = PyObject_IsTrue(r);
-    Py_DECREF(r);
+    const int swallowed = r ? PyObject_IsTrue(r) : -1;
+    Py_XDECREF(r);
+    PyErr_SetHandledException(outer);
+    Py_XDECREF(outer);
     if (swallowed < 0) {
-        PyObject* exc2 = PyErr_GetRaisedException();
-        PyException_SetContext(exc2, exc);
-        PyErr_SetRaisedException(exc2);
+        Py_DECREF(exc);
         return false;
     }
     if (swallowed) {

@@ -117,8 +117,12 @@ bool standard_in_place() {
 inline bool standard_splitext() {
     if (!standard.known) return false;
     if (stale) {
-        stale = watcher_id < 0;  // without a watcher every name is checked
-        standard_ok = standard_in_place();
+        // A look-up may compare against a key of another type, whose __eq__
+        // can change a watched dictionary after its entry was checked: a
+        // change during the check makes it fail.
+        stale = false;
+        standard_ok = standard_in_place() && !stale;
+        if (watcher_id < 0) stale = true;  // without a watcher every name is checked
     }
     const Standard& s = standard;
     return standard_ok && Py_TYPE(s.os) == &PyModule_Type && Py_TYPE(s.posixpath) == &PyModule_Type &&
@@ -397,6 +401,21 @@ frame::Ref call_with_weight(PyObject* self, const frame::Str& method, PyObject* 
     return frame::take(PyObject_VectorcallMethod(method.get(), stack, positional, c_weight_kw.get()));
 }
 
+// self.graph.add_edge(a, b, weight=<count / 2>): the method is looked up
+// before the weight is computed, as the call expression evaluates them.
+frame::Ref add_edge_half(PyObject* self, PyObject* a, PyObject* b, PyObject* count, frame::Ref& shared_half,
+                         bool plain_count) {
+    frame::Ref graph = frame::getattr(self, s_graph);
+    frame::Ref add_edge = frame::getattr(graph.get(), s_add_edge);
+    frame::Ref half = shared_half;
+    if (!half) {
+        half = frame::take(PyNumber_TrueDivide(count, k_two.get()));
+        if (plain_count) shared_half = half;
+    }
+    PyObject* args[3] = {a, b, half.get()};
+    return frame::take(PyObject_Vectorcall(add_edge.get(), args, 2, c_weight_kw.get()));
+}
+
 // ---- the class ---------------------------------------------------------------------------
 
 constexpr int class_line = __LINE__;  // class dirscan:
@@ -521,12 +540,7 @@ frame::Ref build_graph(PyObject* const* a, int& line) {
             line = __LINE__;
             if (!differ(ext, other_ext.get())) continue;
             line = __LINE__;
-            frame::Ref half = shared_half;
-            if (!half) {
-                half = frame::take(PyNumber_TrueDivide(count, k_two.get()));
-                if (plain_count) shared_half = half;
-            }
-            call_with_weight(self, s_add_edge, ext, other_ext.get(), half.get());
+            add_edge_half(self, ext, other_ext.get(), count, shared_half, plain_count);
         }
     }
     return frame::none();

@@ -895,7 +895,22 @@ def run_isolated(tmp_path, code, with_scorekit):
     if with_scorekit is not None:
         (where / "scorekit.py").write_text(with_scorekit)
     # Any scorekit installed elsewhere (an installed package) is out of reach too.
-    hide = "import os, sys\nsys.path[:] = [p for p in sys.path if not os.path.exists(os.path.join(p or '.', 'scorekit.py')) or p == {!r}]\n".format(str(where))
+    # Only scorekit is hidden (an installed one sits beside networkx): a finder
+    # ahead of the others searches for it outside the folders it starts in.
+    hide = textwrap.dedent("""\
+        import importlib.machinery, os, sys
+        _hidden = [p for p in sys.path if os.path.exists(os.path.join(p or '.', 'scorekit.py')) and p != {!r}]
+        class _HideScorekit:
+            @staticmethod
+            def find_spec(name, path=None, target=None):
+                if name != 'scorekit':
+                    return None
+                spec = importlib.machinery.PathFinder.find_spec(name, [p for p in sys.path if p not in _hidden])
+                if spec is None:
+                    raise ModuleNotFoundError("No module named 'scorekit'", name=name)
+                return spec
+        sys.meta_path.insert(0, _HideScorekit)
+        """).format(str(where))
     env = dict(os.environ, PYTHONPATH=str(where))
     return subprocess.run([sys.executable, "-P", "-c", hide + textwrap.dedent(code)], env=env, capture_output=True,
                           text=True, timeout=120, cwd=tmp_path)
@@ -1371,3 +1386,87 @@ def test_adversarial_calls_do_not_leak(key_plan, graph_plan, real_dict):
             except Exception as e:
                 expect = type(e)
             assert_no_leak(call, d, expect=expect, rounds=4, per_round=10, warmup=1)
+
+
+# ---- review regressions ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("failing", [None, "graph", "division"])
+def test_build_graph_looks_the_edge_method_up_before_halving_the_count(failing):
+    """`self.graph.add_edge(ext, other, weight=count / 2)` reads the graph and
+    its method before dividing; when both fail the read's error wins."""
+    outcomes = []
+    for cls in (dirscan, PlainDirscan):
+        log = []
+
+        class Count:
+            def __truediv__(self, other):
+                log.append("divide")
+                if failing == "division":
+                    raise ZeroDivisionError("no halves")
+                return 0.5
+
+        class Graph:
+            def __getattribute__(self, name):
+                log.append(name)
+                if failing == "graph" and name == "add_edge":
+                    raise AttributeError("no edges here")
+                return object.__getattribute__(self, name)
+
+            def add_node(self, *args, **kwargs):
+                pass
+
+            def add_edge(self, *args, **kwargs):
+                log.append(("edge", args, kwargs))
+
+        d = cls("unused")
+        d.file_counts = {"a": Count(), "b": 2}
+        d.graph = Graph()
+        try:
+            d.build_graph()
+            exc = None
+        except Exception as e:
+            exc = (type(e), str(e))
+        outcomes.append((exc, log))
+    assert outcomes[0] == outcomes[1]
+    assert outcomes[0][1][:3] == ["add_node", "add_edge", "divide"] or failing == "graph"
+
+
+def test_a_replacement_made_while_the_check_compares_keys_takes_effect(tmp_path):
+    """A key of another type with the hash of "splitext" in posixpath's
+    namespace has its __eq__ run by the look-up of splitext; a change it makes
+    to a name checked before must still reach the counting of this name."""
+    make_tree(tmp_path / "t", {"a.TXT": None})
+    calls = []
+    real_fspath = os.fspath
+    armed = [False]
+
+    def recording_fspath(p):
+        calls.append(p)
+        return real_fspath(p)
+
+    class Collides:
+        def __hash__(self):
+            return hash("splitext")
+
+        def __eq__(self, other):
+            if armed[0]:
+                armed[0] = False
+                os.fspath = recording_fspath
+            return False
+
+    splitext = posixpath.splitext
+    hook = Collides()
+    try:
+        # Deleting and re-adding puts the hook first on the probe sequence.
+        del posixpath.splitext
+        posixpath.__dict__[hook] = None
+        posixpath.splitext = splitext
+        armed[0] = True
+        d = dirscan(str(tmp_path / "t"))
+        d.process_directory()
+    finally:
+        os.fspath = real_fspath
+        del posixpath.__dict__[hook]
+        posixpath.splitext = splitext
+    assert dict(d.file_counts) == {".txt": 1}
+    assert calls == ["a.TXT"]

@@ -359,3 +359,58 @@ def test_import_takes_the_module_table_entry_unless_it_is_initialising(initializ
     """)
     assert r.returncode == 0, r.stderr
     assert r.stdout.strip() == f"True {['re'] if initializing else []}"
+
+
+# ---- context managers ---------------------------------------------------------------------
+
+WITH_EXIT = """
+    import builtins, sys
+    how = sys.argv[1]
+
+    class File:
+        def __iter__(self):
+            raise ValueError("boom")
+
+    class Opened:
+        def __enter__(self):
+            return File()
+
+        def __exit__(self, t, e, tb):
+            if how == "reraise":
+                raise e
+            try:
+                raise LookupError("inner")
+            except LookupError:
+                raise KeyError("outer")
+
+    real_open = builtins.open
+    builtins.open = lambda *args, **kwargs: Opened()
+    from pellar.recsift import Recsift
+    builtins.open = real_open
+
+    def chain(e):
+        out = []
+        while e is not None and len(out) < 5:
+            out.append(type(e).__name__)
+            e = e.__context__
+        return out
+
+    def plain():
+        with Opened() as f:
+            iter(f)
+
+    for call in (plain, Recsift("unused").SQ_LS):
+        try:
+            call()
+        except Exception as e:
+            print(chain(e))
+"""
+
+
+@pytest.mark.skipif("recsift" not in built_modules(), reason="needs a module with a with statement")
+@pytest.mark.parametrize("how", ["reraise", "raise_in_handler"])
+def test_exceptions_from_exit_chain_as_in_a_with_statement(how):
+    r = run_python(WITH_EXIT, how)
+    assert r.returncode == 0, r.stderr
+    plain, native = r.stdout.splitlines()
+    assert native == plain
