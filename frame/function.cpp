@@ -52,7 +52,8 @@ PyObject* function_call(PyObject* self, PyObject* const* args, size_t nargsf, Py
         }
     }
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "method body failed without an exception");
-    add_traceback(rt.traceback_name.c_str(), module_info().source_file, line, f->globals);
+    add_traceback(rt.traceback_name.c_str(), module_info().source_file, line,
+                  f->globals ? f->globals : module_dict());
     return nullptr;
 }
 
@@ -79,14 +80,14 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Breaks reference cycles.  The names and the code object cannot be part of
+// one, so they stay: a function that a finaliser still reaches after a clear
+// keeps its names, and a call of it reports against the module namespace.
 int function_clear(PyObject* self) {
     Function* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->globals);
-    Py_CLEAR(f->code);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->dict);
     return 0;
@@ -94,8 +95,12 @@ int function_clear(PyObject* self) {
 
 void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    Function* f = as_function(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
     PyObject_GC_Del(self);
 }
 
@@ -120,7 +125,8 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_type_params(PyObject*, void*) { return PyTuple_New(0); }
 PyObject* get_builtins(PyObject* self, void*) {
-    PyObject* b = PyDict_GetItemString(as_function(self)->globals, "__builtins__");
+    PyObject* globals = as_function(self)->globals;
+    PyObject* b = globals ? PyDict_GetItemString(globals, "__builtins__") : nullptr;
     if (b && PyModule_Check(b)) b = PyModule_GetDict(b);
     if (!b) b = PyEval_GetBuiltins();
     return Py_NewRef(b);

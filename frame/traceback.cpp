@@ -3,6 +3,7 @@
 #include <frameobject.h>
 
 #include <map>
+#include <new>
 #include <utility>
 
 namespace frame {
@@ -16,7 +17,15 @@ PyCodeObject* code_for(const char* funcname, const char* filename, int line) {
     auto it = cache.find(key);
     if (it != cache.end()) return it->second;
     PyCodeObject* code = PyCode_NewEmpty(filename, funcname, line);
-    if (code) cache.emplace(key, code);
+    if (code) {
+        try {
+            cache.emplace(key, code);
+        } catch (const std::bad_alloc&) {
+            // Not kept: this entry's code object is made again next time.
+            static PyCodeObject* last = nullptr;
+            Py_XSETREF(last, code);
+        }
+    }
     return code;
 }
 
