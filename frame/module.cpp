@@ -204,6 +204,7 @@ int exec_step(PyObject* module) {
             line = stmt.line;
             check(run_import(stmt, state.dict));
         }
+        if (info.after_imports) check(info.after_imports());
         line = info.class_line;
         define_class(full_name);
         line = info.test_line;

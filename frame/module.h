@@ -47,6 +47,10 @@ struct ModuleInfo {
     std::vector<MethodInfo> methods;
     int class_line;
     int test_line;            // the `__test__ = {}` statement
+    // Called once the imports have bound their names, before the class is
+    // made: for what a module prepares from the objects it imported.  Returns
+    // 0, or -1 with an exception set (the load then fails).
+    int (*after_imports)() = nullptr;
 };
 
 // The process-wide state that method bodies read.

@@ -130,10 +130,10 @@ inline bool standard_splitext() {
            PyFunction_GET_CODE(s.inner) == s.inner_code;
 }
 
-// Finds the standard objects when the module loads.  The `os` that the first
-// import statement binds is the module table's entry (imported here if it is
-// not there yet).  Anything unexpected leaves `known` false: every name then
-// takes the Python call.  Never fails the load.
+// Finds the standard objects when the module loads, once its imports have run:
+// the `os` that the first import statement bound, and what its splitext
+// reaches.  Anything unexpected leaves `known` false: every name then takes
+// the Python call.  Never fails the load.
 PyObject* find_standard() {
     using frame::Ref;
     standard.known = false;
@@ -141,8 +141,7 @@ PyObject* find_standard() {
         PyErr_Clear();
         return Py_NewRef(Py_None);
     };
-    Ref os = Ref::steal(PyImport_GetModule(s_os.get()));
-    if (!os && !PyErr_Occurred()) os = Ref::steal(PyImport_ImportModuleLevel("os", nullptr, nullptr, nullptr, 0));
+    Ref os = Ref::borrow(PyDict_GetItemWithError(frame::module_dict(), s_os.get()));
     if (!os) return give_up();
     Ref held[5];  // os.path, os.fspath, splitext, genericpath, genericpath._splitext
     const std::pair<int, const char*> chain[] = {{-1, "path"}, {-1, "fspath"}, {0, "splitext"},
@@ -211,7 +210,10 @@ PyObject* find_standard() {
     return Py_NewRef(Py_None);
 }
 
-frame::Const c_standard(find_standard);
+int capture_standard() {
+    Py_DECREF(find_standard());
+    return 0;
+}
 
 // Keys made recently, by their (lower-cased) text: counting a tree makes the
 // same few keys over and over.
@@ -632,6 +634,7 @@ const frame::ModuleInfo info{
         },
     .class_line = class_line,
     .test_line = __LINE__,
+    .after_imports = capture_standard,
 };
 
 }  // namespace
