@@ -36,7 +36,7 @@ PyObject* function_call(PyObject* self, PyObject* const* args, size_t nargsf, Py
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t n = (Py_ssize_t)rt.params.size();
     PyObject* bound[kMaxParams];
-    int line = m.line;
+    int line = m.line;  // binding failures report the definition line
     // The common call, all arguments by position, binds by using them as they are.
     PyObject* const* use = args;
     if (kwnames || nargs != n) {
@@ -44,9 +44,10 @@ PyObject* function_call(PyObject* self, PyObject* const* args, size_t nargsf, Py
     }
     if (use) {
         try {
-            Ref result = m.body(use, line);
+            Ref result = m.body(use);
             if (result) return result.release();
-        } catch (const PyError&) {
+        } catch (const PyError& e) {
+            if (e.line > 0) line = e.line;
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         }

@@ -14,9 +14,9 @@
 
 namespace frame {
 
-// A method body gets the bound arguments (self first, borrowed) and keeps
-// `line` at the line of the statement it is running, for the traceback entry.
-using Body = Ref (*)(PyObject* const* args, int& line);
+// A method body gets the bound arguments (self first, borrowed).  A failing
+// statement throws PyError with its own line, for the traceback entry.
+using Body = Ref (*)(PyObject* const* args);
 
 struct MethodInfo {
     const char* name;

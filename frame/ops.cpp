@@ -11,43 +11,43 @@ static Str str_enter("__enter__");
 static Str str_exit("__exit__");
 static Str str_empty("");
 
-Ref global(const Str& name) {
-    PyObject* v = check_borrowed(PyDict_GetItemWithError(module_dict(), name.get()));
-    if (!v) v = check_borrowed(PyDict_GetItemWithError(PyModule_GetDict(builtins_module()), name.get()));
+Ref global(const Str& name, Loc loc) {
+    PyObject* v = check_borrowed(PyDict_GetItemWithError(module_dict(), name.get()), loc);
+    if (!v) v = check_borrowed(PyDict_GetItemWithError(PyModule_GetDict(builtins_module()), name.get()), loc);
     if (!v) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
-        raise();
+        raise(loc);
     }
     return Ref::borrow(v);
 }
 
-Ref call_method(PyObject* o, const Str& name, std::initializer_list<PyObject*> args) {
+Ref call_method(PyObject* o, const Str& name, std::initializer_list<PyObject*> args, Loc loc) {
     constexpr size_t kMax = 8;
     if (args.size() >= kMax) {
         PyErr_SetString(PyExc_SystemError, "call_method: too many arguments");
-        raise();
+        raise(loc);
     }
     PyObject* stack[kMax];
     stack[0] = o;
     size_t n = 1;
     for (PyObject* a : args) stack[n++] = a;
-    return take(PyObject_VectorcallMethod(name.get(), stack, n, nullptr));
+    return take(PyObject_VectorcallMethod(name.get(), stack, n, nullptr), loc);
 }
 
-Ref display_text(PyObject* o) {
+Ref display_text(PyObject* o, Loc loc) {
     if (PyUnicode_CheckExact(o)) return Ref::borrow(o);
-    if (PyLong_CheckExact(o) || PyFloat_CheckExact(o)) return take(PyObject_Repr(o));
-    return take(PyObject_Format(o, str_empty.get()));
+    if (PyLong_CheckExact(o) || PyFloat_CheckExact(o)) return take(PyObject_Repr(o), loc);
+    return take(PyObject_Format(o, str_empty.get()), loc);
 }
 
-void unpack(PyObject* o, Py_ssize_t n, Ref* out) {
-    auto too_few = [](Py_ssize_t got) {
+void unpack(PyObject* o, Py_ssize_t n, Ref* out, Loc loc) {
+    auto too_few = [loc](Py_ssize_t got) {
         PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
-        raise();
+        raise(loc);
     };
-    auto too_many = [n] {
+    auto too_many = [n, loc] {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
-        raise();
+        raise(loc);
     };
     if (PyTuple_CheckExact(o) || PyList_CheckExact(o)) {
         const Py_ssize_t size = PySequence_Fast_GET_SIZE(o);
@@ -57,34 +57,34 @@ void unpack(PyObject* o, Py_ssize_t n, Ref* out) {
         for (Py_ssize_t i = 0; i < n; ++i) out[i] = Ref::borrow(items[i]);
         return;
     }
-    Ref it = take(PyObject_GetIter(o));
+    Ref it = take(PyObject_GetIter(o), loc);
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (!next(it.get(), out[i])) too_few(i);
+        if (!next(it.get(), out[i], loc)) too_few(i);
     Ref extra;
-    if (next(it.get(), extra)) too_many();
+    if (next(it.get(), extra, loc)) too_many();
 }
 
-With::With(PyObject* cm) : cm_(Ref::borrow(cm)) {
+With::With(PyObject* cm, Loc loc) : cm_(Ref::borrow(cm)) {
     PyTypeObject* type = Py_TYPE(cm);
     PyObject* exit = _PyType_Lookup(type, str_exit.get());
     PyObject* enter = _PyType_Lookup(type, str_enter.get());
     if (!enter || !exit) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
                      type->tp_name, enter ? " (missed __exit__ method)" : "");
-        raise();
+        raise(loc);
     }
-    auto bind = [cm](PyObject* descr) {
+    auto bind = [cm, loc](PyObject* descr) {
         descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
-        return get ? take(get(descr, cm, reinterpret_cast<PyObject*>(Py_TYPE(cm)))) : Ref::borrow(descr);
+        return get ? take(get(descr, cm, reinterpret_cast<PyObject*>(Py_TYPE(cm))), loc) : Ref::borrow(descr);
     };
     Ref enter_ref = Ref::borrow(enter), exit_ref = Ref::borrow(exit);
     exit_ = bind(exit_ref.get());
     Ref bound_enter = bind(enter_ref.get());
-    value_ = call(bound_enter.get(), {});
+    value_ = call(bound_enter.get(), {}, loc);
 }
 
-void With::exit_ok() {
-    Ref r = call(exit_.get(), {Py_None, Py_None, Py_None});
+void With::exit_ok(Loc loc) {
+    Ref r = call(exit_.get(), {Py_None, Py_None, Py_None}, loc);
 }
 
 bool With::exit_failed() {

@@ -1,6 +1,7 @@
 // Operations that method bodies of several modules share.  Each one does what
 // the corresponding statement of a plain Python method does, with the same
-// results and errors; failures throw PyError (see ref.h).
+// results and errors; failures throw PyError carrying the caller's line (see
+// ref.h).
 #pragma once
 
 #include "strings.h"
@@ -11,38 +12,40 @@ namespace frame {
 
 // A module-level name: the module namespace, then the built-ins; NameError
 // "name '...' is not defined" when neither has it.
-Ref global(const Str& name);
+Ref global(const Str& name, Loc loc = Loc::current());
 
-inline Ref getattr(PyObject* o, const Str& name) { return take(PyObject_GetAttr(o, name.get())); }
+inline Ref getattr(PyObject* o, const Str& name, Loc loc = Loc::current()) {
+    return take(PyObject_GetAttr(o, name.get()), loc);
+}
 // `o.name = value` through the type's attribute setting (the names of the
 // string table are interned already, so the type's slot is called directly).
-inline void setattr(PyObject* o, const Str& name, PyObject* value) {
+inline void setattr(PyObject* o, const Str& name, PyObject* value, Loc loc = Loc::current()) {
     setattrofunc set = Py_TYPE(o)->tp_setattro;
-    check(set ? set(o, name.get(), value) : PyObject_SetAttr(o, name.get(), value));
+    check(set ? set(o, name.get(), value) : PyObject_SetAttr(o, name.get(), value), loc);
 }
 
 // f(*args)
-inline Ref call(PyObject* f, std::initializer_list<PyObject*> args) {
-    return take(PyObject_Vectorcall(f, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
+inline Ref call(PyObject* f, std::initializer_list<PyObject*> args, Loc loc = Loc::current()) {
+    return take(PyObject_Vectorcall(f, const_cast<PyObject**>(args.begin()), args.size(), nullptr), loc);
 }
 // o.name(*args), looked up as `o.name` is.
-Ref call_method(PyObject* o, const Str& name, std::initializer_list<PyObject*> args);
+Ref call_method(PyObject* o, const Str& name, std::initializer_list<PyObject*> args, Loc loc = Loc::current());
 
 // True when o is true.
-inline bool truth(PyObject* o) { return check(PyObject_IsTrue(o)) == 1; }
+inline bool truth(PyObject* o, Loc loc = Loc::current()) { return check(PyObject_IsTrue(o), loc) == 1; }
 
 // Text of an object in a printed or written line: an exact str as it is, an
 // exact int or float as its repr, anything else through format(o, "").
-Ref display_text(PyObject* o);
+Ref display_text(PyObject* o, Loc loc = Loc::current());
 
 // `a, b, ... = o` into out[0..n): the unpacking messages of this system.
-void unpack(PyObject* o, Py_ssize_t n, Ref* out);
+void unpack(PyObject* o, Py_ssize_t n, Ref* out, Loc loc = Loc::current());
 
 // `next(it)`: false at the end; an exception other than StopIteration throws.
-inline bool next(PyObject* it, Ref& out) {
+inline bool next(PyObject* it, Ref& out, Loc loc = Loc::current()) {
     out = Ref::steal(PyIter_Next(it));
     if (out) return true;
-    if (PyErr_Occurred()) raise();
+    if (PyErr_Occurred()) raise(loc);
     return false;
 }
 
@@ -50,16 +53,16 @@ inline bool next(PyObject* it, Ref& out) {
 // of it during the walk raises RuntimeError); anything else through its
 // `items` method, each element unpacked into two.
 template <typename F>
-void for_each_item(PyObject* mapping, F&& body);
+void for_each_item(PyObject* mapping, F&& body, Loc loc = Loc::current());
 
 // `with cm as value:` -- the type's __exit__ is looked up first, then
 // __enter__ is called.  Call exit_ok() after the block; on a failure call
 // exit_failed(), which returns true when __exit__ swallowed the exception.
 class With {
 public:
-    explicit With(PyObject* cm);
+    explicit With(PyObject* cm, Loc loc = Loc::current());
     PyObject* value() const { return value_.get(); }
-    void exit_ok();
+    void exit_ok(Loc loc = Loc::current());
     bool exit_failed();
 
 private:
@@ -67,10 +70,11 @@ private:
 };
 
 // Runs `block(value)` inside `with cm as value:`.  Returns normally when the
-// block completed or __exit__ swallowed its exception.
+// block completed or __exit__ swallowed its exception.  A failure of the block
+// keeps its own line; one of __enter__ or __exit__ reports the with statement's.
 template <typename F>
-void with_block(PyObject* cm, F&& block) {
-    With w(cm);
+void with_block(PyObject* cm, F&& block, Loc loc = Loc::current()) {
+    With w(cm, loc);
     try {
         block(w.value());
     } catch (const PyError&) {
@@ -78,10 +82,10 @@ void with_block(PyObject* cm, F&& block) {
         return;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-        if (!w.exit_failed()) throw PyError{};
+        if (!w.exit_failed()) raise(loc);
         return;
     }
-    w.exit_ok();
+    w.exit_ok(loc);
 }
 
 // ---- template bodies ----
@@ -89,7 +93,7 @@ void with_block(PyObject* cm, F&& block) {
 extern Str str_items;
 
 template <typename F>
-void for_each_item(PyObject* mapping, F&& body) {
+void for_each_item(PyObject* mapping, F&& body, Loc loc) {
     if (PyDict_CheckExact(mapping)) {
         // As dict iteration does: a change of size, or keys replaced while the
         // size stayed, ends the walk with RuntimeError.
@@ -100,23 +104,23 @@ void for_each_item(PyObject* mapping, F&& body) {
         for (;;) {
             if (PyDict_GET_SIZE(mapping) != size) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                raise();
+                raise(loc);
             }
             if (!PyDict_Next(mapping, &pos, &k, &v)) break;
             if (left-- == 0) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-                raise();
+                raise(loc);
             }
             Ref key = Ref::borrow(k), value = Ref::borrow(v);
             body(key.get(), value.get());
         }
         return;
     }
-    Ref items = call_method(mapping, str_items, {});
-    Ref it = take(PyObject_GetIter(items.get()));
+    Ref items = call_method(mapping, str_items, {}, loc);
+    Ref it = take(PyObject_GetIter(items.get()), loc);
     Ref pair, kv[2];
-    while (next(it.get(), pair)) {
-        unpack(pair.get(), 2, kv);
+    while (next(it.get(), pair, loc)) {
+        unpack(pair.get(), 2, kv, loc);
         body(kv[0].get(), kv[1].get());
     }
 }

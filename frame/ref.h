@@ -2,22 +2,31 @@
 //
 // A body never returns NULL by hand: every interpreter call that can fail goes
 // through take() or check(), which throw PyError once the interpreter has an
-// exception set.  The function object's call wrapper catches it, adds the
-// traceback entry and returns NULL.  Owned references live in Ref, so every
-// path, errors included, releases what it made.
+// exception set.  The error carries the line of the statement that failed: each
+// of these operations takes its call site as a defaulted argument, so a body is
+// only its statements.  The function object's call wrapper catches the error,
+// adds the traceback entry for that line and returns NULL.  Owned references
+// live in Ref, so every path, errors included, releases what it made.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <source_location>
 #include <utility>
 
 namespace frame {
 
-// Thrown when the interpreter has an exception set.
-struct PyError {};
+// Where an operation was called from; only its line is reported.
+using Loc = std::source_location;
 
-[[noreturn]] inline void raise() { throw PyError{}; }
+// Thrown when the interpreter has an exception set; `line` is the line of the
+// failing statement in the module's source (0: not known).
+struct PyError {
+    int line = 0;
+};
+
+[[noreturn]] inline void raise(Loc loc = Loc::current()) { throw PyError{(int)loc.line()}; }
 
 class Ref {
 public:
@@ -50,21 +59,21 @@ private:
 };
 
 // A new reference from an API call; NULL means an exception is set.
-inline Ref take(PyObject* p) {
-    if (!p) raise();
+inline Ref take(PyObject* p, Loc loc = Loc::current()) {
+    if (!p) raise(loc);
     return Ref::steal(p);
 }
 
 // An int status from an API call; -1 means an exception is set.
-inline int check(int r) {
-    if (r < 0) raise();
+inline int check(int r, Loc loc = Loc::current()) {
+    if (r < 0) raise(loc);
     return r;
 }
 
 // A borrowed result that is NULL only on error (PyErr_Occurred distinguishes
 // "absent" from "failed" for lookups such as PyDict_GetItemWithError).
-inline PyObject* check_borrowed(PyObject* p) {
-    if (!p && PyErr_Occurred()) raise();
+inline PyObject* check_borrowed(PyObject* p, Loc loc = Loc::current()) {
+    if (!p && PyErr_Occurred()) raise(loc);
     return p;
 }
 

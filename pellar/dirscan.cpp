@@ -423,16 +423,14 @@ frame::Ref add_edge_half(PyObject* self, PyObject* a, PyObject* b, PyObject* cou
 constexpr int class_line = __LINE__;  // class dirscan:
 
 constexpr int init_line = __LINE__;
-frame::Ref init(PyObject* const* a, int& line) {
+frame::Ref init(PyObject* const* a) {
     PyObject *self = a[0], *directory_path = a[1];
-    line = __LINE__; frame::setattr(self, s_directory_path, directory_path);
-    line = __LINE__;
+    frame::setattr(self, s_directory_path, directory_path);
     {
         frame::Ref counter_type = frame::global(s_Counter);
         frame::Ref counter = frame::call(counter_type.get(), {});
         frame::setattr(self, s_file_counts, counter.get());
     }
-    line = __LINE__;
     {
         frame::Ref nx = frame::global(s_nx);
         frame::Ref graph_type = frame::getattr(nx.get(), s_Graph);
@@ -443,9 +441,8 @@ frame::Ref init(PyObject* const* a, int& line) {
 }
 
 // ext = os.path.splitext(file)[1].lower(); self.file_counts[ext] += 1
-void count_file(PyObject* self, PyObject* file, int& line) {
+void count_file(PyObject* self, PyObject* file) {
     frame::Ref ext;
-    line = __LINE__;
     if ((PyUnicode_CheckExact(file) || PyBytes_CheckExact(file)) && standard_splitext()) {
         ext = native_extension(file);
     } else {
@@ -456,7 +453,6 @@ void count_file(PyObject* self, PyObject* file, int& line) {
         frame::Ref tail = frame::take(PyObject_GetItem(parts.get(), k_one.get()));
         ext = frame::call_method(tail.get(), s_lower, {});
     }
-    line = __LINE__;
     frame::Ref counts = frame::getattr(self, s_file_counts);
     frame::Ref old = reads_as_dict(counts.get()) ? dict_item(counts.get(), ext.get())
                                                  : frame::take(PyObject_GetItem(counts.get(), ext.get()));
@@ -468,9 +464,8 @@ void count_file(PyObject* self, PyObject* file, int& line) {
 }
 
 constexpr int process_directory_line = __LINE__;
-frame::Ref process_directory(PyObject* const* a, int& line) {
+frame::Ref process_directory(PyObject* const* a) {
     PyObject* self = a[0];
-    line = __LINE__;
     frame::Ref walk_it;
     {
         frame::Ref os = frame::global(s_os);
@@ -481,7 +476,6 @@ frame::Ref process_directory(PyObject* const* a, int& line) {
     }
     frame::Ref item, parts[3];  // root, dirs, files
     for (;;) {
-        line = __LINE__;
         if (!frame::next(walk_it.get(), item)) break;
         frame::unpack(item.get(), 3, parts);
         PyObject* files = parts[2].get();
@@ -490,16 +484,14 @@ frame::Ref process_directory(PyObject* const* a, int& line) {
             // before every item, as the counting may run Python code.
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files); ++i) {
                 frame::Ref file = frame::Ref::borrow(PyList_GET_ITEM(files, i));
-                count_file(self, file.get(), line);
+                count_file(self, file.get());
             }
         } else {
-            line = __LINE__;
             frame::Ref files_it = frame::take(PyObject_GetIter(files));
             frame::Ref file;
             for (;;) {
-                line = __LINE__;
                 if (!frame::next(files_it.get(), file)) break;
-                count_file(self, file.get(), line);
+                count_file(self, file.get());
             }
         }
     }
@@ -507,9 +499,8 @@ frame::Ref process_directory(PyObject* const* a, int& line) {
 }
 
 constexpr int build_graph_line = __LINE__;
-frame::Ref build_graph(PyObject* const* a, int& line) {
+frame::Ref build_graph(PyObject* const* a) {
     PyObject* self = a[0];
-    line = __LINE__;
     frame::Ref pairs;
     {
         frame::Ref counts = frame::getattr(self, s_file_counts);
@@ -518,13 +509,10 @@ frame::Ref build_graph(PyObject* const* a, int& line) {
     }
     frame::Ref pair, ext_count[2];  // ext, count
     for (;;) {
-        line = __LINE__;
         if (!frame::next(pairs.get(), pair)) break;
         frame::unpack(pair.get(), 2, ext_count);
         PyObject *ext = ext_count[0].get(), *count = ext_count[1].get();
-        line = __LINE__;
         call_with_weight(self, s_add_node, ext, nullptr, count);
-        line = __LINE__;
         frame::Ref others;
         {
             frame::Ref counts = frame::getattr(self, s_file_counts);
@@ -537,11 +525,8 @@ frame::Ref build_graph(PyObject* const* a, int& line) {
         frame::Ref shared_half;
         frame::Ref other_ext;
         for (;;) {
-            line = __LINE__;
             if (!frame::next(others.get(), other_ext)) break;
-            line = __LINE__;
             if (!differ(ext, other_ext.get())) continue;
-            line = __LINE__;
             add_edge_half(self, ext, other_ext.get(), count, shared_half, plain_count);
         }
     }
@@ -549,11 +534,9 @@ frame::Ref build_graph(PyObject* const* a, int& line) {
 }
 
 constexpr int calculate_cli_line = __LINE__;
-frame::Ref calculate_cli(PyObject* const* a, int& line) {
+frame::Ref calculate_cli(PyObject* const* a) {
     PyObject* self = a[0];
-    line = __LINE__;
     frame::Ref dummy_data = frame::take(PyDict_New());
-    line = __LINE__;
     frame::Ref nodes_it;
     {
         frame::Ref graph = frame::getattr(self, s_graph);
@@ -562,9 +545,7 @@ frame::Ref calculate_cli(PyObject* const* a, int& line) {
     }
     frame::Ref node;
     for (;;) {
-        line = __LINE__;
         if (!frame::next(nodes_it.get(), node)) break;
-        line = __LINE__;
         frame::Ref graph = frame::getattr(self, s_graph);
         frame::Ref edges = frame::call_method(graph.get(), s_edges, {node.get()});
         frame::Ref edge_list = frame::take(PySequence_List(edges.get()));
@@ -572,13 +553,11 @@ frame::Ref calculate_cli(PyObject* const* a, int& line) {
         frame::check(PyDict_SetItem(entry.get(), s_edges.get(), edge_list.get()));
         frame::check(PyDict_SetItem(dummy_data.get(), node.get(), entry.get()));
     }
-    line = __LINE__;
     frame::Ref cli_value;
     {
         frame::Ref estimate = frame::global(s_estimate_cli);
         cli_value = frame::call(estimate.get(), {dummy_data.get()});
     }
-    line = __LINE__;
     {
         frame::Ref value_text = frame::display_text(cli_value.get());
         frame::Ref text = frame::take(PyUnicode_Concat(s_cli_prefix.get(), value_text.get()));
@@ -588,21 +567,18 @@ frame::Ref calculate_cli(PyObject* const* a, int& line) {
 }
 
 constexpr int display_summary_line = __LINE__;
-frame::Ref display_summary(PyObject* const* a, int& line) {
+frame::Ref display_summary(PyObject* const* a) {
     PyObject* self = a[0];
-    line = __LINE__;
     {
         frame::Ref counts = frame::getattr(self, s_file_counts);
         frame::Ref plain = frame::call(reinterpret_cast<PyObject*>(&PyDict_Type), {counts.get()});
         frame::call(b_print.get(), {s_counts_label.get(), plain.get()});
     }
-    line = __LINE__;
     {
         frame::Ref graph = frame::getattr(self, s_graph);
         frame::Ref n = frame::call_method(graph.get(), s_number_of_nodes, {});
         frame::call(b_print.get(), {s_nodes_label.get(), n.get()});
     }
-    line = __LINE__;
     {
         frame::Ref graph = frame::getattr(self, s_graph);
         frame::Ref n = frame::call_method(graph.get(), s_number_of_edges, {});

@@ -293,10 +293,10 @@ frame::Ref item_at(PyObject* seq, Py_ssize_t i) {
 }
 
 // len(o)
-Py_ssize_t length(PyObject* o) {
+Py_ssize_t length(PyObject* o, frame::Loc loc = frame::Loc::current()) {
     if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o);
     const Py_ssize_t n = PyObject_Size(o);
-    if (n < 0) frame::raise();
+    if (n < 0) frame::raise(loc);
     return n;
 }
 
@@ -308,25 +308,24 @@ size_t pairs_at_most(Py_ssize_t n) {
 }
 
 // Step 2: labels from the values of zidian.
-void collect_from_values(PyObject* zidian, Labels& labels, int& line) {
-    line = __LINE__; frame::for_each_item(zidian, [&](PyObject*, PyObject* value) {
+void collect_from_values(PyObject* zidian, Labels& labels) {
+    frame::for_each_item(zidian, [&](PyObject*, PyObject* value) {
         if (PyList_Check(value)) {
             // Elements at even positions.  Appending runs no code, so the size
             // read at each step is the list's.
-            line = __LINE__;
             for (Py_ssize_t k = 0; k < PyList_GET_SIZE(value); k += 2)
                 labels.append(frame::Ref::borrow(PyList_GET_ITEM(value, k)));
         } else if (PyDict_Check(value)) {
             // Keys of length 4 or more.
-            line = __LINE__; frame::Ref it = frame::take(PyObject_GetIter(value));
+            frame::Ref it = frame::take(PyObject_GetIter(value));
             frame::Ref key;
             for (;;) {
-                line = __LINE__; if (!frame::next(it.get(), key)) break;
-                line = __LINE__; if (length(key.get()) >= 4) labels.append(key);
+                if (!frame::next(it.get(), key)) break;
+                if (length(key.get()) >= 4) labels.append(key);
             }
         } else {
             // Anything else: its text twice.
-            line = __LINE__; frame::Ref text = frame::take(PyObject_Str(value));
+            frame::Ref text = frame::take(PyObject_Str(value));
             labels.append(frame::take(PyNumber_Multiply(text.get(), k_two.get())));
         }
     });
@@ -339,22 +338,21 @@ PyObject* stored_item(PyObject* seq, Py_ssize_t i) {
 }
 
 // Step 3: the pair labels LIs[i] + "_" + LIs[j].
-void collect_pairs(PyObject* LIs, Labels& labels, int& line) {
+void collect_pairs(PyObject* LIs, Labels& labels) {
     // Pairs of exact strs from a list or tuple are made a batch at a time, each
     // batch's index slots fetched ahead; nothing in a batch runs code, so the
     // labels and their order are those of one pair at a time.
     constexpr int kBatch = 16;
     const bool stored = PyList_CheckExact(LIs) || PyTuple_CheckExact(LIs);
-    line = __LINE__; const Py_ssize_t n = length(LIs);
+    const Py_ssize_t n = length(LIs);
     if (stored) labels.reserve(pairs_at_most(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         // The inner range starts (and reads the length) for every i; only
         // i % 3 == 0 runs its body.
-        line = __LINE__; const Py_ssize_t inner = length(LIs);
+        const Py_ssize_t inner = length(LIs);
         if (i % 3 != 0) continue;
         Py_ssize_t j = i + (i & 1);
         while (j < inner) {
-            line = __LINE__;
             PyObject* a = stored && labels.text_only() ? stored_item(LIs, i) : nullptr;
             if (a && PyUnicode_CheckExact(a)) {
                 frame::Ref made[kBatch];
@@ -384,20 +382,19 @@ void collect_pairs(PyObject* LIs, Labels& labels, int& line) {
                 frame::Ref second = item_at(LIs, j);
                 combination = frame::take(PyNumber_Add(left.get(), second.get()));
             }
-            line = __LINE__; labels.append_if_absent(std::move(combination));
+            labels.append_if_absent(std::move(combination));
             j += 2;
         }
     }
 }
 
 // Step 4: one line per label, through the file's write.
-void write_labels(PyObject* self, const Labels& labels, int& line) {
-    line = __LINE__; frame::Ref gephi = frame::getattr(self, s_gephi);
+void write_labels(PyObject* self, const Labels& labels) {
+    frame::Ref gephi = frame::getattr(self, s_gephi);
     frame::Ref file = frame::call(b_open.get(), {gephi.get(), s_w.get()});
     frame::with_block(file.get(), [&](PyObject* f) {
         for (Py_ssize_t k = 0; k < labels.size(); ++k) {
             PyObject* label = labels[k];
-            line = __LINE__;
             frame::Ref text;
             if (PyUnicode_CheckExact(label)) {
                 text = join({label, Piece("\n", 1)});
@@ -420,7 +417,7 @@ frame::Ref report_line(PyObject* label, Py_ssize_t n) {
 
 // Step 5: with more than ten labels, one line for each distinct even-length
 // label, in the order of first occurrence.
-void report(const Labels& labels, int& line) {
+void report(const Labels& labels) {
     if (labels.size() <= 10) return;
     if (labels.all_text()) {
         // temp_var of exact strs: the first label of each even-length text,
@@ -430,21 +427,21 @@ void report(const Labels& labels, int& line) {
             PyObject* label = labels[k];
             const Py_ssize_t n = PyUnicode_GET_LENGTH(label);
             if (n % 2 != 0 || !labels.first_of_text(k)) continue;
-            line = __LINE__; frame::Ref text = report_line(label, n);
+            frame::Ref text = report_line(label, n);
             frame::call(b_print.get(), {text.get()});
         }
         return;
     }
-    line = __LINE__; frame::Ref temp_var = frame::take(PyDict_New());
+    frame::Ref temp_var = frame::take(PyDict_New());
     for (Py_ssize_t k = 0; k < labels.size(); ++k) {
         PyObject* label = labels[k];
-        line = __LINE__; const Py_ssize_t n = length(label);
+        const Py_ssize_t n = length(label);
         if (n % 2 != 0) continue;
-        line = __LINE__; frame::Ref len = frame::take(PyLong_FromSsize_t(n));
+        frame::Ref len = frame::take(PyLong_FromSsize_t(n));
         frame::check(PyDict_SetItem(temp_var.get(), label, len.get()));
     }
-    line = __LINE__; frame::for_each_item(temp_var.get(), [&](PyObject* k, PyObject* v) {
-        line = __LINE__; frame::Ref key = frame::display_text(k);
+    frame::for_each_item(temp_var.get(), [&](PyObject* k, PyObject* v) {
+        frame::Ref key = frame::display_text(k);
         frame::Ref text;
         if (PyLong_CheckExact(v)) {
             text = report_line(key.get(), PyLong_AsSsize_t(v));  // our own lengths: their digits
@@ -452,33 +449,33 @@ void report(const Labels& labels, int& line) {
             frame::Ref value = frame::display_text(v);
             text = join({"Processing ", key.get(), ": ", value.get()});
         }
-        line = __LINE__; frame::call(b_print.get(), {text.get()});
+        frame::call(b_print.get(), {text.get()});
     });
 }
 
 constexpr int class_line = __LINE__;  // class Edgewriter:
 
 constexpr int init_line = __LINE__;
-frame::Ref init(PyObject* const* a, int& line) {
+frame::Ref init(PyObject* const* a) {
     PyObject *self = a[0], *network_file = a[1], *gephi = a[2];
-    line = __LINE__; frame::setattr(self, s_network_file, network_file);
-    line = __LINE__; frame::setattr(self, s_gephi, gephi);
+    frame::setattr(self, s_network_file, network_file);
+    frame::setattr(self, s_gephi, gephi);
     return frame::none();
 }
 
 constexpr int create_net_line = __LINE__;
-frame::Ref create_net(PyObject* const* a, int& line) {
+frame::Ref create_net(PyObject* const* a) {
     PyObject *self = a[0], *zidian = a[1], *LIs = a[2], *filter_seq = a[3];
     {
-        line = __LINE__; frame::Ref generate = frame::global(s_generate_network_file);
+        frame::Ref generate = frame::global(s_generate_network_file);
         frame::Ref network_file = frame::getattr(self, s_network_file);
         frame::call(generate.get(), {network_file.get(), LIs, filter_seq});
     }
     Labels LieBiao;
-    collect_from_values(zidian, LieBiao, line);
-    collect_pairs(LIs, LieBiao, line);
-    write_labels(self, LieBiao, line);
-    report(LieBiao, line);
+    collect_from_values(zidian, LieBiao);
+    collect_pairs(LIs, LieBiao);
+    write_labels(self, LieBiao);
+    report(LieBiao);
     return frame::none();
 }
 

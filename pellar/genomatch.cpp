@@ -229,68 +229,66 @@ constexpr int import_line = __LINE__;  // import re
 constexpr int class_line = __LINE__;   // class Genomatch:
 
 constexpr int init_line = __LINE__;
-frame::Ref init(PyObject* const* a, int& line) {
+frame::Ref init(PyObject* const* a) {
     PyObject* self = a[0];
-    line = __LINE__; frame::setattr(self, s_genotype, a[1]);
-    line = __LINE__; frame::setattr(self, s_A_csv, a[2]);
-    line = __LINE__; frame::setattr(self, s_B_csv, a[3]);
+    frame::setattr(self, s_genotype, a[1]);
+    frame::setattr(self, s_A_csv, a[2]);
+    frame::setattr(self, s_B_csv, a[3]);
     return frame::none();
 }
 
 constexpr int aivchina_line = __LINE__;
-frame::Ref AIVChina(PyObject* const* a, int& line) {
+frame::Ref AIVChina(PyObject* const* a) {
     PyObject *self = a[0], *nWlist = a[1], *Zidian = a[2];
     Candidates EMPTYlist;
-    line = __LINE__; frame::Ref re = frame::global(s_re);
-    line = __LINE__; frame::Ref temp_pattern = frame::call_method(re.get(), s_compile, {s_pattern.get()});
+    frame::Ref re = frame::global(s_re);
+    frame::Ref temp_pattern = frame::call_method(re.get(), s_compile, {s_pattern.get()});
 
     // Stage 1: labels of the pattern.
-    line = __LINE__; frame::Ref it = frame::take(PyObject_GetIter(nWlist));
+    frame::Ref it = frame::take(PyObject_GetIter(nWlist));
     frame::Ref item;
     for (;;) {
-        line = __LINE__; if (!frame::next(it.get(), item)) break;
+        if (!frame::next(it.get(), item)) break;
         if (!PyUnicode_Check(item.get())) continue;
-        line = __LINE__; frame::Ref found = frame::call_method(temp_pattern.get(), s_match, {item.get()});
-        line = __LINE__; if (!frame::truth(found.get())) continue;
+        frame::Ref found = frame::call_method(temp_pattern.get(), s_match, {item.get()});
+        if (!frame::truth(found.get())) continue;
         frame::Ref none_listed = frame::take(PyList_New(0));
-        line = __LINE__; frame::Ref names = frame::call_method(Zidian, s_get, {item.get(), none_listed.get()});
+        frame::Ref names = frame::call_method(Zidian, s_get, {item.get(), none_listed.get()});
         // The first name of length 4 or more; every name's length is taken.
-        line = __LINE__; frame::Ref names_it = frame::take(PyObject_GetIter(names.get()));
+        frame::Ref names_it = frame::take(PyObject_GetIter(names.get()));
         frame::Ref x, first;
         for (;;) {
-            line = __LINE__; if (!frame::next(names_it.get(), x)) break;
-            line = __LINE__; const Py_ssize_t n = PyObject_Size(x.get());
+            if (!frame::next(names_it.get(), x)) break;
+            const Py_ssize_t n = PyObject_Size(x.get());
             if (n < 0) frame::raise();
             if (n >= 4 && !first) first = x;
         }
-        line = __LINE__; if (first) EMPTYlist.append(std::move(first));
+        if (first) EMPTYlist.append(std::move(first));
     }
 
     // Stage 2: list-valued entries whose key is in the genotype.
-    line = __LINE__;
     frame::for_each_item(Zidian, [&](PyObject* key, PyObject* value) {
         if (!PyList_Check(value)) return;
-        line = __LINE__; frame::Ref genotype = frame::getattr(self, s_genotype);
-        line = __LINE__; if (!frame::check(PySequence_Contains(genotype.get(), key))) return;
+        frame::Ref genotype = frame::getattr(self, s_genotype);
+        if (!frame::check(PySequence_Contains(genotype.get(), key))) return;
         // processed_values: only its first two entries and its length are used.
         frame::Ref kept[2];
         Py_ssize_t count = 0;
-        line = __LINE__; frame::Ref values_it = frame::take(PyObject_GetIter(value));
+        frame::Ref values_it = frame::take(PyObject_GetIter(value));
         frame::Ref v;
         for (;;) {
-            line = __LINE__; if (!frame::next(values_it.get(), v)) break;
+            if (!frame::next(values_it.get(), v)) break;
             if (PyUnicode_CheckExact(v.get())) {
                 if (!str_isalnum(v.get())) continue;
-                line = __LINE__; if (count < 2) kept[count] = reversed_str(v.get());
+                if (count < 2) kept[count] = reversed_str(v.get());
             } else {
-                line = __LINE__; frame::Ref alnum = frame::call_method(v.get(), s_isalnum, {});
-                line = __LINE__; if (!frame::truth(alnum.get())) continue;
-                line = __LINE__; frame::Ref reversed = frame::take(PyObject_GetItem(v.get(), c_reversed.get()));
+                frame::Ref alnum = frame::call_method(v.get(), s_isalnum, {});
+                if (!frame::truth(alnum.get())) continue;
+                frame::Ref reversed = frame::take(PyObject_GetItem(v.get(), c_reversed.get()));
                 if (count < 2) kept[count] = std::move(reversed);
             }
             ++count;
         }
-        line = __LINE__;
         if (count >= 3) {
             EMPTYlist.append(std::move(kept[0]));
             EMPTYlist.append(std::move(kept[1]));
@@ -300,22 +298,22 @@ frame::Ref AIVChina(PyObject* const* a, int& line) {
     // Stage 3: pairing over the growing list.
     for (Py_ssize_t i = 0; i < EMPTYlist.size(); ++i) {
         if (!EMPTYlist.can_pair_from(i)) break;
-        line = __LINE__; pair_entry(EMPTYlist, i);
+        pair_entry(EMPTYlist, i);
     }
 
     // Stage 4: the distinct entries in order of first occurrence, every third
     // one under its position.
-    line = __LINE__; frame::Ref unique_items = frame::take(PyDict_New());
+    frame::Ref unique_items = frame::take(PyDict_New());
     for (const frame::Ref& e : EMPTYlist.items) {
-        line = __LINE__; frame::check(PyDict_SetItem(unique_items.get(), e.get(), Py_None));
+        frame::check(PyDict_SetItem(unique_items.get(), e.get(), Py_None));
     }
-    line = __LINE__; frame::Ref index_map = frame::take(PyDict_New());
+    frame::Ref index_map = frame::take(PyDict_New());
     Py_ssize_t pos = 0, i = 0;
     PyObject *entry, *unused;
     while (PyDict_Next(unique_items.get(), &pos, &entry, &unused)) {
         if (i % 3 == 0) {
-            line = __LINE__; frame::Ref key = frame::take(PyLong_FromSsize_t(i));
-            line = __LINE__; frame::check(PyDict_SetItem(index_map.get(), key.get(), entry));
+            frame::Ref key = frame::take(PyLong_FromSsize_t(i));
+            frame::check(PyDict_SetItem(index_map.get(), key.get(), entry));
         }
         ++i;
     }

@@ -433,25 +433,25 @@ void sift_exact(Records& r, PyObject* text, bool stripped = false) {
 
 // Its parts go into the dict boxed in a 1-tuple, to be joined once the file has
 // been read (a finished sequence is an exact str, a dropped one None).
-void sift_object(Records& r, PyObject* raw, int& line) {
+void sift_object(Records& r, PyObject* raw) {
     if (!r.in_dict()) r.switch_to_dict();
-    line = __LINE__; frame::Ref text = frame::call_method(raw, s_strip, {});
+    frame::Ref text = frame::call_method(raw, s_strip, {});
     if (PyUnicode_CheckExact(text.get())) {
         // The line's own strip gave it: taken as it is, not stripped again.
         sift_exact(r, text.get(), true);
         return;
     }
-    line = __LINE__; if (!frame::truth(text.get())) return;
-    line = __LINE__; frame::Ref comment = frame::call_method(text.get(), s_startswith, {s_hash.get()});
-    line = __LINE__; if (frame::truth(comment.get())) return;
-    line = __LINE__; frame::Ref parts = frame::call_method(text.get(), s_split, {s_bar.get()});
-    line = __LINE__; const Py_ssize_t n = PyObject_Size(parts.get());
+    if (!frame::truth(text.get())) return;
+    frame::Ref comment = frame::call_method(text.get(), s_startswith, {s_hash.get()});
+    if (frame::truth(comment.get())) return;
+    frame::Ref parts = frame::call_method(text.get(), s_split, {s_bar.get()});
+    const Py_ssize_t n = PyObject_Size(parts.get());
     if (n < 0) frame::raise();
     if (n < 3) return;
-    line = __LINE__; frame::Ref seq_id = frame::take(PyObject_GetItem(parts.get(), k_zero.get()));
-    line = __LINE__; frame::Ref seq_info = frame::take(PyObject_GetItem(parts.get(), c_from_one.get()));
+    frame::Ref seq_id = frame::take(PyObject_GetItem(parts.get(), k_zero.get()));
+    frame::Ref seq_info = frame::take(PyObject_GetItem(parts.get(), c_from_one.get()));
     frame::Ref boxed = frame::take(PyTuple_Pack(1, seq_info.get()));
-    line = __LINE__; frame::check(PyDict_SetItem(r.dict(), seq_id.get(), boxed.get()));
+    frame::check(PyDict_SetItem(r.dict(), seq_id.get(), boxed.get()));
 }
 
 // "A" in seq or len(seq) > 10, for an exact str.
@@ -477,24 +477,23 @@ bool passes(PyObject* seq) {
 constexpr int class_line = __LINE__;  // class Recsift:
 
 constexpr int init_line = __LINE__;
-frame::Ref init(PyObject* const* a, int& line) {
+frame::Ref init(PyObject* const* a) {
     PyObject *self = a[0], *file = a[1];
-    line = __LINE__; frame::setattr(self, s_file, file);
+    frame::setattr(self, s_file, file);
     return frame::none();
 }
 
 constexpr int sq_ls_line = __LINE__;
-frame::Ref sq_ls(PyObject* const* a, int& line) {
+frame::Ref sq_ls(PyObject* const* a) {
     PyObject* self = a[0];
     Records records;
-    line = __LINE__; frame::Ref file = frame::getattr(self, s_file);
-    line = __LINE__; frame::Ref opened = frame::call(b_open.get(), {file.get(), s_r.get()});
-    line = __LINE__;
+    frame::Ref file = frame::getattr(self, s_file);
+    frame::Ref opened = frame::call(b_open.get(), {file.get(), s_r.get()});
     frame::with_block(opened.get(), [&](PyObject* f) {
-        line = __LINE__; frame::Ref it = frame::take(PyObject_GetIter(f));
+        frame::Ref it = frame::take(PyObject_GetIter(f));
         const iternextfunc next = Py_TYPE(it.get())->tp_iternext;  // set: iter() checked it
         for (;;) {
-            line = __LINE__; frame::Ref text = frame::Ref::steal(next(it.get()));
+            frame::Ref text = frame::Ref::steal(next(it.get()));
             if (!text) {
                 if (PyErr_Occurred()) {
                     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) frame::raise();
@@ -503,9 +502,9 @@ frame::Ref sq_ls(PyObject* const* a, int& line) {
                 break;
             }
             if (PyUnicode_CheckExact(text.get())) {
-                line = __LINE__; sift_exact(records, text.get());
+                sift_exact(records, text.get());
             } else {
-                sift_object(records, text.get(), line);
+                sift_object(records, text.get());
             }
         }
     });
@@ -516,14 +515,14 @@ frame::Ref sq_ls(PyObject* const* a, int& line) {
         IdTable& t = records.table();
         Py_ssize_t kept = 0;
         for (size_t i = 0; i < t.size(); ++i) kept += t.has_value(i);
-        line = __LINE__; frame::Ref final_result = frame::take(PyList_New(kept));
+        frame::Ref final_result = frame::take(PyList_New(kept));
         for (size_t i = 0; i < t.size(); ++i)
             if (t.has_value(i)) PyList_SET_ITEM(final_result.get(), --kept, t.take_value(i));
         return final_result;
     }
 
     // The dict's sequences that pass, in dict order, then reversed.
-    line = __LINE__; frame::Ref final_result = frame::take(PyList_New(0));
+    frame::Ref final_result = frame::take(PyList_New(0));
     frame::for_each_item(records.dict(), [&](PyObject*, PyObject* value) {
         if (value == Py_None) return;
         frame::Ref seq;
@@ -531,18 +530,17 @@ frame::Ref sq_ls(PyObject* const* a, int& line) {
             seq = frame::Ref::borrow(value);
         } else {
             // The parts of a line of another type: "-".join(seq_info).
-            line = __LINE__; frame::Ref processed =
-                frame::take(PyUnicode_Join(s_dash.get(), PyTuple_GET_ITEM(value, 0)));
+            frame::Ref processed = frame::take(PyUnicode_Join(s_dash.get(), PyTuple_GET_ITEM(value, 0)));
             if (PyUnicode_GET_LENGTH(processed.get()) % 2 == 0) {
-                line = __LINE__; seq = frame::take(PyObject_GetItem(processed.get(), c_reversed.get()));
+                seq = frame::take(PyObject_GetItem(processed.get(), c_reversed.get()));
             } else {
                 seq = processed;
             }
             if (!passes(seq.get())) return;
         }
-        line = __LINE__; frame::check(PyList_Append(final_result.get(), seq.get()));
+        frame::check(PyList_Append(final_result.get(), seq.get()));
     });
-    line = __LINE__; frame::check(PyList_Reverse(final_result.get()));
+    frame::check(PyList_Reverse(final_result.get()));
     return final_result;
 }
 

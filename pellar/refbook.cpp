@@ -10,15 +10,15 @@ frame::Str s_file("file");
 constexpr int class_line = __LINE__;  // class Refbook:
 
 constexpr int init_line = __LINE__;
-frame::Ref init(PyObject* const* a, int& line) {
+frame::Ref init(PyObject* const* a) {
     PyObject *self = a[0], *file = a[1];
-    line = __LINE__; frame::setattr(self, s_file, file);
+    frame::setattr(self, s_file, file);
     return frame::none();
 }
 
 // basic_dict_index, dirscan_Exclusive_dict_index, read_basic_index
 constexpr int index_line = __LINE__;
-frame::Ref do_nothing(PyObject* const*, int&) { return frame::none(); }
+frame::Ref do_nothing(PyObject* const*) { return frame::none(); }
 
 const frame::ModuleInfo info{
     .short_name = "refbook",
