@@ -52,10 +52,15 @@ int bind_arguments(const char* name, PyObject* const* params, Py_ssize_t n, PyOb
     }
     if (nkw == n - nargs) return 0;
 
-    // Keywords left over: the first one that names no unfilled parameter decides.
+    // Keywords left over: each is taken in turn, so of a name given twice the
+    // later value binds; the first one that names no unfilled parameter decides.
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (find_param(params, nargs, n, key) >= 0) continue;
+        const Py_ssize_t i = find_param(params, nargs, n, key);
+        if (i >= 0) {
+            out[i] = args[nargs + k];
+            continue;
+        }
         if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
         } else if (find_param(params, 0, nargs, key) >= 0) {

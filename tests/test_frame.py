@@ -201,6 +201,17 @@ def test_binding_by_direct_vectorcall_succeeds():
     assert vectorcall(init, ("y", r), ("file", "self")) is None and r.file == "y"
 
 
+@pytest.mark.parametrize("short", built_modules())
+def test_a_keyword_given_twice_binds_its_later_value(short):
+    cls = getattr(load(short), SHAPES[short][0])
+    params = dict(SHAPES[short][1])["__init__"][1:]
+    first, later = [object() for _ in params], [object() for _ in params]
+    obj = object.__new__(cls)
+    # Every parameter by keyword, then every one again.
+    assert vectorcall(cls.__dict__["__init__"], (obj, *first, *later), tuple(params) * 2) is None
+    assert [getattr(obj, p) for p in params] == later
+
+
 def test_binding_creates_no_objects():
     from pellar.refbook import Refbook
 
