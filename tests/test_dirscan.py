@@ -899,7 +899,8 @@ def run_isolated(tmp_path, code, with_scorekit):
     # ahead of the others searches for it outside the folders it starts in.
     hide = textwrap.dedent("""\
         import importlib.machinery, os, sys
-        _hidden = [p for p in sys.path if os.path.exists(os.path.join(p or '.', 'scorekit.py')) and p != {!r}]
+        _hidden = [p for p in sys.path if p != {!r} and any(os.path.exists(os.path.join(p or '.', n))
+                                                             for n in ('scorekit.py', 'scorekit'))]
         class _HideScorekit:
             @staticmethod
             def find_spec(name, path=None, target=None):

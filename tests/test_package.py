@@ -29,30 +29,129 @@ def test_tour_type_checks_against_the_stubs():
     assert r.returncode == 0, r.stdout + r.stderr
 
 
-def test_sdist_and_wheel_install_and_run_the_tour(tmp_path):
-    dist = tmp_path / "dist"
-    r = run([sys.executable, "-m", "build", "--no-isolation", "--outdir", str(dist), str(ROOT)],
-            env={"PYTHONPATH": ""})
-    assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-3000:]
-    wheels = list(dist.glob("pellar-*.whl"))
-    assert len(wheels) == 1 and list(dist.glob("pellar-*.tar.gz"))
+def installed_run(cmd, **kw):
+    """Runs `cmd` as a user of the installed wheel would: nothing of the repository on the path."""
+    return run(cmd, env={"PYTHONPATH": "", "MYPYPATH": ""}, **kw)
 
-    env_dir = tmp_path / "venv"
+
+def venv_with(where, *requirements):
+    env_dir = where / "venv"
     venv.create(env_dir, with_pip=True)
     py = env_dir / "bin" / "python"
-    r = run([str(py), "-m", "pip", "install", "-q", "--disable-pip-version-check", str(wheels[0])],
-            env={"PYTHONPATH": ""})
+    r = installed_run([str(py), "-m", "pip", "install", "-q", "--disable-pip-version-check", *map(str, requirements)])
     assert r.returncode == 0, r.stdout + r.stderr
-    r = run([str(py), "-m", "pellar.tour", "--out", str(tmp_path / "out")], cwd=tmp_path, env={"PYTHONPATH": ""})
+    return py
+
+
+@pytest.fixture(scope="module")
+def dist(tmp_path_factory):
+    """The sdist and the wheel, built once for the module (the wheel from the sdist, as `build` does)."""
+    out = tmp_path_factory.mktemp("dist")
+    r = run([sys.executable, "-m", "build", "--no-isolation", "--outdir", str(out), str(ROOT)],
+            env={"PYTHONPATH": ""})
+    assert r.returncode == 0, r.stdout[-3000:] + r.stderr[-3000:]
+    return out
+
+
+@pytest.fixture(scope="module")
+def wheel(dist):
+    wheels = list(dist.glob("pellar-*.whl"))
+    assert len(wheels) == 1, wheels
+    return wheels[0]
+
+
+@pytest.fixture(scope="module")
+def installed(wheel, tmp_path_factory):
+    """A fresh environment holding the wheel only."""
+    return venv_with(tmp_path_factory.mktemp("installed"), wheel)
+
+
+@pytest.fixture(scope="module")
+def typed(wheel, tmp_path_factory):
+    """A fresh environment holding the wheel and, from PyPI, mypy and the networkx stubs."""
+    return venv_with(tmp_path_factory.mktemp("typed"), wheel, "mypy", "types-networkx")
+
+
+def test_sdist_and_wheel_install_and_run_the_tour(dist, installed, tmp_path):
+    assert list(dist.glob("pellar-*.tar.gz"))
+    py = installed
+    r = installed_run([str(py), "-m", "pellar.tour", "--out", str(tmp_path / "out")], cwd=tmp_path)
     assert r.returncode == 0, r.stdout + r.stderr
     for name in MODULES:
         assert f"== pellar.{name}:" in r.stdout
     assert "Estimated CLI: " in r.stdout and "Number of Edges in Graph:" in r.stdout
     assert (tmp_path / "out" / "labels.txt").stat().st_size > 0
     # The wheel carries the stubs and the outside modules.
-    r = run([str(py), "-c", "import pellar, scorekit, Graphout, pathlib; "
-             "p = pathlib.Path(pellar.__file__).parent; "
-             "print(sorted(x.name for x in p.glob('*.pyi')), (p / 'py.typed').exists())"],
-            cwd=tmp_path, env={"PYTHONPATH": ""})
+    r = installed_run([str(py), "-c", "import pellar, scorekit, Graphout, pathlib; "
+                       "p = pathlib.Path(pellar.__file__).parent; "
+                       "print(sorted(x.name for x in p.glob('*.pyi')), (p / 'py.typed').exists())"],
+                      cwd=tmp_path)
     assert r.stdout.split("]")[0] + "]" == str(sorted(f"{m}.pyi" for m in MODULES))
     assert r.stdout.strip().endswith("True")
+
+
+@pytest.mark.parametrize("name,module,function", [
+    ("scorekit", "pellar.dirscan", "estimate_cli"),
+    ("Graphout", "pellar.edgewriter", "generate_network_file"),
+])
+def test_a_users_own_outside_module_wins_over_the_installed_one(installed, tmp_path, name, module, function):
+    own = tmp_path / "own"
+    own.mkdir()
+    (own / f"{name}.py").write_text(f"def {function}(*args):\n    return 'own'\n")
+    r = run([str(installed), "-c", f"import {module} as m, {name}; print(m.{function}(1, 2, 3), {name}.__file__)"],
+            cwd=tmp_path, env={"PYTHONPATH": str(own)})
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert r.stdout.split() == ["own", str(own / f"{name}.py")]
+
+
+USER_SCRIPT = """\
+import pathlib
+
+import scorekit
+from Graphout import generate_network_file
+from pellar.dirscan import dirscan
+from pellar.edgewriter import Edgewriter
+from pellar.genomatch import Genomatch
+from pellar.recsift import Recsift
+from pellar.refbook import Refbook
+
+labels = ["H5N1", "H5N8", "H7N9"]
+nodes, edges = generate_network_file(pathlib.Path("net.graphml"), labels, "H5")
+density: float = scorekit.estimate_cli({"a": {"edges": [("a", "b")]}, "b": {"edges": []}})
+survey = dirscan(".")
+survey.process_directory()
+count: int = survey.file_counts["py"] + nodes + edges
+Edgewriter("net.graphml", "labels.txt").create_net({}, labels, None)
+index: dict[int, str] = Genomatch(labels, "A.csv", "B.csv").AIVChina(labels, {})
+sequences: list[str] = Recsift("seq.txt").SQ_LS()
+Refbook("ref.txt").read_basic_index()
+"""
+
+
+@pytest.mark.parametrize("extra,error", [
+    ("", None),
+    ('generate_network_file(3, labels, None)\n',
+     'error: Argument 1 to "generate_network_file" has incompatible type "int"'),
+    # estimate_cli takes any object: a call that cannot be right is one with a second argument.
+    ('scorekit.estimate_cli({}, labels)\n', 'error: Too many arguments for "estimate_cli"'),
+], ids=["correct", "wrong-network-file", "extra-adjacency"])
+def test_a_users_script_type_checks_against_the_installed_wheel(typed, tmp_path, extra, error):
+    script = tmp_path / "user" / "script.py"
+    script.parent.mkdir()
+    script.write_text(USER_SCRIPT + extra)
+    r = installed_run([str(typed), "-m", "mypy", "--strict", "--no-incremental", str(script)], cwd=script.parent)
+    if error is None:
+        assert r.returncode == 0, r.stdout + r.stderr
+    else:
+        assert r.returncode == 1, r.stdout + r.stderr
+        # The one error, on the added line: the rest of the script checks.
+        lines = r.stdout.splitlines()
+        last = len(script.read_text().splitlines())
+        assert len(lines) == 2 and lines[0].startswith(f"{script.name}:{last}: {error}"), r.stdout
+        assert lines[1] == "Found 1 error in 1 file (checked 1 source file)"
+
+
+def test_the_installed_stubs_match_the_installed_modules(typed, tmp_path):
+    r = installed_run([str(typed), "-m", "mypy.stubtest", *[f"pellar.{m}" for m in MODULES], "scorekit", "Graphout"],
+                      cwd=tmp_path)
+    assert r.returncode == 0, r.stdout + r.stderr
