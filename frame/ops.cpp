@@ -34,6 +34,17 @@ Ref call_method(PyObject* o, const Str& name, std::initializer_list<PyObject*> a
     return take(PyObject_VectorcallMethod(name.get(), stack, n, nullptr), loc);
 }
 
+Ref type_lookup(PyTypeObject* type, PyObject* name, Loc loc) {
+    Ref mro = Ref::borrow(type->tp_mro);  // a tuple once the type is ready
+    if (!mro) return Ref();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        Ref dict = take(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))), loc);
+        PyObject* found = check_borrowed(PyDict_GetItemWithError(dict.get(), name), loc);
+        if (found) return Ref::borrow(found);
+    }
+    return Ref();
+}
+
 Ref display_text(PyObject* o, Loc loc) {
     if (PyUnicode_CheckExact(o)) return Ref::borrow(o);
     if (PyLong_CheckExact(o) || PyFloat_CheckExact(o)) return take(PyObject_Repr(o), loc);
@@ -66,8 +77,8 @@ void unpack(PyObject* o, Py_ssize_t n, Ref* out, Loc loc) {
 
 With::With(PyObject* cm, Loc loc) : cm_(Ref::borrow(cm)) {
     PyTypeObject* type = Py_TYPE(cm);
-    PyObject* exit = _PyType_Lookup(type, str_exit.get());
-    PyObject* enter = _PyType_Lookup(type, str_enter.get());
+    Ref exit = type_lookup(type, str_exit.get(), loc);
+    Ref enter = type_lookup(type, str_enter.get(), loc);
     if (!enter || !exit) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
                      type->tp_name, enter ? " (missed __exit__ method)" : "");
@@ -77,9 +88,8 @@ With::With(PyObject* cm, Loc loc) : cm_(Ref::borrow(cm)) {
         descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
         return get ? take(get(descr, cm, reinterpret_cast<PyObject*>(Py_TYPE(cm))), loc) : Ref::borrow(descr);
     };
-    Ref enter_ref = Ref::borrow(enter), exit_ref = Ref::borrow(exit);
-    exit_ = bind(exit_ref.get());
-    Ref bound_enter = bind(enter_ref.get());
+    exit_ = bind(exit.get());
+    Ref bound_enter = bind(enter.get());
     value_ = call(bound_enter.get(), {}, loc);
 }
 

@@ -31,6 +31,11 @@ inline Ref call(PyObject* f, std::initializer_list<PyObject*> args, Loc loc = Lo
 // o.name(*args), looked up as `o.name` is.
 Ref call_method(PyObject* o, const Str& name, std::initializer_list<PyObject*> args, Loc loc = Loc::current());
 
+// What `name` is in the namespace of `type` or of the first of its bases that
+// has it, as special methods are found (no descriptor is bound); null when
+// none has it.
+Ref type_lookup(PyTypeObject* type, PyObject* name, Loc loc = Loc::current());
+
 // True when o is true.
 inline bool truth(PyObject* o, Loc loc = Loc::current()) { return check(PyObject_IsTrue(o), loc) == 1; }
 

@@ -325,9 +325,9 @@ frame::Str s_setitem("__setitem__");
 frame::Str s_missing("__missing__");
 
 PyObject* dict_own(const frame::Str& name) {
-    PyObject* f = _PyType_Lookup(&PyDict_Type, name.get());
-    if (!f && !PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "dict has no %s", name.text());
-    return Py_XNewRef(f);
+    frame::Ref f = frame::type_lookup(&PyDict_Type, name.get());
+    if (!f) PyErr_Format(PyExc_SystemError, "dict has no %s", name.text());
+    return f.release();
 }
 frame::Const c_dict_getitem([] { return dict_own(s_getitem); });
 frame::Const c_dict_setitem([] { return dict_own(s_setitem); });
@@ -344,7 +344,7 @@ struct DictLike {
         if (t == &PyDict_Type) return true;
         if (!PyDict_Check(o)) return false;
         if (t == type && tag != 0 && t->tp_version_tag == tag) return true;
-        if (_PyType_Lookup(t, name.get()) != own.get()) return false;
+        if (frame::type_lookup(t, name.get()).get() != own.get()) return false;
         type = t;
         tag = t->tp_version_tag;  // 0 when the type has none: looked up again next time
         return true;
@@ -359,14 +359,13 @@ frame::Ref dict_item(PyObject* d, PyObject* key) {
     if (v) return frame::Ref::borrow(v);
     if (!PyDict_CheckExact(d)) {
         // The type's __missing__, bound as a special method is.
-        PyObject* found = _PyType_Lookup(Py_TYPE(d), s_missing.get());
+        frame::Ref found = frame::type_lookup(Py_TYPE(d), s_missing.get());
         if (found) {
-            frame::Ref descr = frame::Ref::borrow(found);
-            descrgetfunc get = Py_TYPE(found)->tp_descr_get;
-            frame::Ref missing = get ? frame::take(get(found, d, reinterpret_cast<PyObject*>(Py_TYPE(d)))) : descr;
+            descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
+            frame::Ref missing =
+                get ? frame::take(get(found.get(), d, reinterpret_cast<PyObject*>(Py_TYPE(d)))) : found;
             return frame::call(missing.get(), {key});
         }
-        if (PyErr_Occurred()) frame::raise();
     }
     frame::Ref args = frame::take(PyTuple_Pack(1, key));
     PyErr_SetObject(PyExc_KeyError, args.get());

@@ -25,6 +25,7 @@
 // its own equality; from the first such line on the table becomes an ordinary
 // dict (ids and sequences moved over in order) and the rest of the file is read
 // into that.
+#include "frame/hash.h"
 #include "frame/module.h"
 #include "frame/ops.h"
 
@@ -100,9 +101,7 @@ public:
 
     size_t size() const { return n_; }
 
-    static uint64_t hash(const void* key, size_t nbytes) {
-        return (uint64_t)_Py_HashBytes(key, (Py_ssize_t)nbytes);
-    }
+    static uint64_t hash(const void* key, size_t nbytes) { return frame::hash_bytes(key, nbytes); }
 
     // Starts loading the slot where the search for hash `h` begins.
     void prefetch(uint64_t h) const {
