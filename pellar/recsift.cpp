@@ -25,6 +25,7 @@
 // its own equality; from the first such line on the table becomes an ordinary
 // dict (ids and sequences moved over in order) and the rest of the file is read
 // into that.
+#include "frame/bulkio.h"
 #include "frame/hash.h"
 #include "frame/module.h"
 #include "frame/ops.h"
@@ -347,7 +348,8 @@ public:
         return k;
     }
 
-    // records[id] = value, taking over `value`; `text` holds the id's characters.
+    // records[id] = value, taking over `value`.  The id's characters must stay
+    // as they are until the next put or flush: `text`, when given, holds them.
     void put(PyObject* text, const Key& k, frame::Ref value) {
         flush();
         pending_ = k;
@@ -387,11 +389,12 @@ private:
     frame::Ref pending_text_, pending_value_;
 };
 
-// The record of one exact-str line, if the line is one; `stripped` when the
-// text is already what the line's strip gave.
+// The record of one line of text, if the line is one; `stripped` when the
+// text is already what the line's strip gave.  `text`, when given, is the str
+// that holds the characters.
 template <typename C>
-void sift_chars(Records& r, PyObject* text, const C* d, bool stripped) {
-    Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(text);
+void sift_chars(Records& r, PyObject* text, const C* d, Py_ssize_t len, bool ascii, bool stripped) {
+    Py_ssize_t start = 0, end = len;
     // line.strip()
     if (!stripped) {
         while (start < end && Py_UNICODE_ISSPACE(d[start])) ++start;
@@ -407,10 +410,10 @@ void sift_chars(Records& r, PyObject* text, const C* d, bool stripped) {
     auto sequence = [&] {
         const Py_ssize_t from = bar + 1;
         const bool kept = find(d, from, end, C('A')) >= 0 || end - from > 10;
-        return kept ? make_sequence(d, from, end, PyUnicode_IS_ASCII(text)) : frame::Ref();
+        return kept ? make_sequence(d, from, end, ascii) : frame::Ref();
     };
     if (r.in_dict()) {
-        frame::Ref seq_id = frame::take(PyUnicode_Substring(text, start, bar));
+        frame::Ref seq_id = frame::take(PyUnicode_FromKindAndData((int)sizeof(C), d + start, bar - start));
         frame::Ref seq = sequence();
         frame::check(PyDict_SetItem(r.dict(), seq_id.get(), seq ? seq.get() : Py_None));
         return;
@@ -419,13 +422,21 @@ void sift_chars(Records& r, PyObject* text, const C* d, bool stripped) {
     r.put(text, k, sequence());
 }
 
-void sift_exact(Records& r, PyObject* text, bool stripped = false) {
-    const void* d = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND: sift_chars(r, text, static_cast<const Py_UCS1*>(d), stripped); break;
-        case PyUnicode_2BYTE_KIND: sift_chars(r, text, static_cast<const Py_UCS2*>(d), stripped); break;
-        default: sift_chars(r, text, static_cast<const Py_UCS4*>(d), stripped); break;
+void sift_view(Records& r, PyObject* text, const frame::TextView& v, bool stripped) {
+    switch (v.kind) {
+        case PyUnicode_1BYTE_KIND:
+            sift_chars(r, text, static_cast<const Py_UCS1*>(v.data), v.len, v.ascii, stripped);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            sift_chars(r, text, static_cast<const Py_UCS2*>(v.data), v.len, v.ascii, stripped);
+            break;
+        default: sift_chars(r, text, static_cast<const Py_UCS4*>(v.data), v.len, v.ascii, stripped); break;
     }
+}
+
+// An exact-str line.
+void sift_exact(Records& r, PyObject* text, bool stripped = false) {
+    sift_view(r, text, frame::TextBuffer::view(text), stripped);
 }
 
 // ---- any other line object ----------------------------------------------------------------
@@ -490,8 +501,16 @@ frame::Ref sq_ls(PyObject* const* a) {
     frame::Ref opened = frame::call(b_open.get(), {file.get(), s_r.get()});
     frame::with_block(opened.get(), [&](PyObject* f) {
         frame::Ref it = frame::take(PyObject_GetIter(f));
+        if (it.get() == f && frame::LineReader::usable(b_open.get(), f)) {
+            // The file's lines in place, with no str made for each.
+            frame::LineReader lines(f);
+            lines.each([&](const frame::TextView& line) { sift_view(records, nullptr, line, false); });
+            records.flush();
+            return;
+        }
         const iternextfunc next = Py_TYPE(it.get())->tp_iternext;  // set: iter() checked it
-        for (;;) {
+        for (size_t count = 1;; ++count) {
+            if (count % 4096 == 0 && PyErr_CheckSignals() < 0) frame::raise();
             frame::Ref text = frame::Ref::steal(next(it.get()));
             if (!text) {
                 if (PyErr_Occurred()) {

@@ -72,8 +72,11 @@ def typed(wheel, tmp_path_factory):
     return venv_with(tmp_path_factory.mktemp("typed"), wheel, "mypy", "types-networkx")
 
 
-def test_sdist_and_wheel_install_and_run_the_tour(dist, installed, tmp_path):
+def test_sdist_and_wheel_install_and_run_the_tour(dist, wheel, installed, tmp_path):
     assert list(dist.glob("pellar-*.tar.gz"))
+    # A wheel is for the interpreter that built it.
+    tag = "cp%d%d" % sys.version_info[:2]
+    assert f"-{tag}-{tag}-" in wheel.name, wheel.name
     py = installed
     r = installed_run([str(py), "-m", "pellar.tour", "--out", str(tmp_path / "out")], cwd=tmp_path)
     assert r.returncode == 0, r.stdout + r.stderr
