@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <sys/stat.h>
+
 namespace frame {
 namespace {
 
@@ -17,6 +19,7 @@ Str str_read1("read1");
 Str str_decode("decode");
 Str str_write("write");
 Str str_errno("errno");
+Str str_fileno("fileno");
 
 // The io classes and functions that `open` uses, found when first needed.
 struct IoTypes {
@@ -194,6 +197,13 @@ LineReader::LineReader(PyObject* f, Loc loc) {
     if (!err) raise(loc);
     Ref inner = take(PyCodec_IncrementalDecoder(enc, err), loc);
     decoder_ = call(io_types()->newlines, {inner.get(), Py_True}, loc);
+    // FileIO keeps its descriptor as an int; nothing is read here.
+    Ref raw = getattr(buffer_.get(), str_raw, loc);
+    Ref fd = call_method(raw.get(), str_fileno, {}, loc);
+    struct stat st;
+    const long n = PyLong_AsLong(fd.get());
+    if (n == -1 && PyErr_Occurred()) raise(loc);
+    if (fstat((int)n, &st) == 0 && S_ISREG(st.st_mode)) size_hint_ = (long long)st.st_size;
 }
 
 bool LineReader::next_piece(Loc loc) {

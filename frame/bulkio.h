@@ -88,9 +88,16 @@ public:
 
     explicit LineReader(PyObject* f, Loc loc = Loc::current());
 
-    // Calls on_line(const TextView&) for each line in file order, its line end
-    // included.  A line's characters stay valid until the call for the next
-    // line has returned.  A pending signal is handled between pieces.
+    // The file's size in bytes when it is a regular file, else -1: a hint of
+    // how much text there is to come.
+    long long size_hint() const { return size_hint_; }
+
+    // Calls on_line(const TextView& text, PyObject* object) for each line in
+    // file order, its line end included.  `object` is null, but for a line
+    // that iteration hands out as an object of a str subclass (a whole decoded
+    // piece, when the decoder makes such pieces): then it is that object.  A
+    // line's characters stay valid until the call for the next line has
+    // returned.  A pending signal is handled between pieces.
     template <typename F>
     void each(F&& on_line, Loc loc = Loc::current());
 
@@ -112,6 +119,7 @@ private:
     Ref piece_, previous_;
     TextBuffer partial_[2];  // a line that runs across pieces, in turns
     int turn_ = 0;
+    long long size_hint_ = -1;
 };
 
 // Lines written to a text file, or printed.  A line goes out as `file.write`
@@ -174,10 +182,13 @@ void LineReader::each(F&& on_line, Loc loc) {
             // At the end the wrapper hands out the unfinished line, then reads
             // once more.
             if (partial().size() == 0) return;
-            on_line(take_partial());
+            on_line(take_partial(), nullptr);
             continue;
         }
         const TextView p = TextBuffer::view(piece_.get());
+        // A line that is the whole piece is the piece itself; any other is an
+        // exact str of its characters.
+        PyObject* whole = PyUnicode_CheckExact(piece_.get()) ? nullptr : piece_.get();
         const char* base = static_cast<const char*>(p.data);
         Py_ssize_t start = 0;
         for (;;) {
@@ -199,10 +210,10 @@ void LineReader::each(F&& on_line, Loc loc) {
                 break;
             }
             if (partial().size() == 0) {
-                on_line(part);
+                on_line(part, start == 0 && end == p.len ? whole : nullptr);
             } else {
                 partial().append(part);
-                on_line(take_partial());
+                on_line(take_partial(), nullptr);
             }
             start = end;
         }
