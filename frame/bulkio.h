@@ -37,6 +37,7 @@ public:
         ascii_ = true;
     }
     void append(const TextView& v) {
+        if (v.len == 0) return;
         if (v.kind > kind_) widen(v.kind);
         ascii_ = ascii_ && v.ascii;
         reserve(v.len);
