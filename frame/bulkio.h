@@ -148,7 +148,7 @@ public:
             buf_.clear();
             // One call per line: a file whose write runs no Python code would
             // never see a signal.
-            if (++lines_ % 4096 == 0 && PyErr_CheckSignals() < 0) raise(loc);
+            signals_(loc);
         }
     }
     void line(PyObject* s, Loc loc = Loc::current()) {
@@ -175,7 +175,7 @@ private:
     bool batched_ = false;
     TextBuffer buf_;
     std::vector<Py_ssize_t> ends_;  // where each gathered line ends ("\n" follows)
-    size_t lines_ = 0;
+    SignalCheck signals_;
 };
 
 // ---- template bodies ----

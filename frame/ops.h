@@ -46,6 +46,22 @@ Ref display_text(PyObject* o, Loc loc = Loc::current());
 // `a, b, ... = o` into out[0..n): the unpacking messages of this system.
 void unpack(PyObject* o, Py_ssize_t n, Ref* out, Loc loc = Loc::current());
 
+// For a native loop that can run long: pending signals (Ctrl-C) are handled
+// every `every` turns, as the interpreter's own loop handles them between
+// bytecodes, so that KeyboardInterrupt comes promptly.
+class SignalCheck {
+public:
+    explicit SignalCheck(unsigned every = 4096) : every_(every) {}
+    void operator()(Loc loc = Loc::current()) {
+        if (++turns_ < every_) return;
+        turns_ = 0;
+        if (PyErr_CheckSignals() < 0) raise(loc);
+    }
+
+private:
+    unsigned turns_ = 0, every_;
+};
+
 // `next(it)`: false at the end; an exception other than StopIteration throws.
 inline bool next(PyObject* it, Ref& out, Loc loc = Loc::current()) {
     out = Ref::steal(PyIter_Next(it));
@@ -106,7 +122,9 @@ void for_each_item(PyObject* mapping, F&& body, Loc loc) {
         const Py_ssize_t size = PyDict_GET_SIZE(mapping);
         Py_ssize_t left = size, pos = 0;
         PyObject *k, *v;
+        SignalCheck signals;
         for (;;) {
+            signals(loc);
             if (PyDict_GET_SIZE(mapping) != size) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
                 raise(loc);

@@ -474,6 +474,7 @@ frame::Ref process_directory(PyObject* const* a) {
         walk_it = frame::take(PyObject_GetIter(walk_result.get()));
     }
     frame::Ref item, parts[3];  // root, dirs, files
+    frame::SignalCheck signals;
     for (;;) {
         if (!frame::next(walk_it.get(), item)) break;
         frame::unpack(item.get(), 3, parts);
@@ -482,6 +483,7 @@ frame::Ref process_directory(PyObject* const* a) {
             // A list is read as its iterator reads it: the size is checked
             // before every item, as the counting may run Python code.
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files); ++i) {
+                signals();
                 frame::Ref file = frame::Ref::borrow(PyList_GET_ITEM(files, i));
                 count_file(self, file.get());
             }
@@ -489,6 +491,7 @@ frame::Ref process_directory(PyObject* const* a) {
             frame::Ref files_it = frame::take(PyObject_GetIter(files));
             frame::Ref file;
             for (;;) {
+                signals();
                 if (!frame::next(files_it.get(), file)) break;
                 count_file(self, file.get());
             }

@@ -110,7 +110,7 @@ void collect_pairs(PyObject* LIs, Labels& labels) {
     const bool stored = PyList_CheckExact(LIs) || PyTuple_CheckExact(LIs);
     const Py_ssize_t n = length(LIs);
     if (stored) labels.reserve(pairs_at_most(n));
-    size_t work = 0;
+    frame::SignalCheck signals;
     for (Py_ssize_t i = 0; i < n; ++i) {
         // The inner range starts (and reads the length) for every i; only
         // i % 3 == 0 runs its body.
@@ -118,7 +118,7 @@ void collect_pairs(PyObject* LIs, Labels& labels) {
         if (i % 3 != 0) continue;
         Py_ssize_t j = i + (i & 1);
         while (j < inner) {
-            if (++work % 4096 == 0 && PyErr_CheckSignals() < 0) frame::raise();
+            signals();
             PyObject* a = stored && labels.text_only() ? stored_item(LIs, i) : nullptr;
             if (a && PyUnicode_CheckExact(a)) {
                 frame::Ref made[kBatch];

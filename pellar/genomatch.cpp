@@ -158,12 +158,14 @@ struct Candidates {
     }
 
     // Before an addition of stage 3.
-    void make_room() const {
+    void make_room() {
         if (size() >= kMaxCandidates) {
             PyErr_Format(PyExc_MemoryError, "candidate list would grow beyond %zd entries", kMaxCandidates);
             frame::raise();
         }
+        signals();
     }
+    frame::SignalCheck signals;
 
     // True when an entry at position i or later can still be paired into an
     // addition: an odd exact str or another object lies there.
@@ -304,13 +306,16 @@ frame::Ref AIVChina(PyObject* const* a) {
     // Stage 4: the distinct entries in order of first occurrence, every third
     // one under its position.
     frame::Ref unique_items = frame::take(PyDict_New());
+    frame::SignalCheck signals;
     for (const frame::Ref& e : EMPTYlist.items) {
+        signals();
         frame::check(PyDict_SetItem(unique_items.get(), e.get(), Py_None));
     }
     frame::Ref index_map = frame::take(PyDict_New());
     Py_ssize_t pos = 0, i = 0;
     PyObject *entry, *unused;
     while (PyDict_Next(unique_items.get(), &pos, &entry, &unused)) {
+        signals();
         if (i % 3 == 0) {
             frame::Ref key = frame::take(PyLong_FromSsize_t(i));
             frame::check(PyDict_SetItem(index_map.get(), key.get(), entry));

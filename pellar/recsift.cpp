@@ -136,8 +136,9 @@ frame::Ref sq_ls(PyObject* const* a) {
             return;
         }
         const iternextfunc next = Py_TYPE(it.get())->tp_iternext;  // set: iter() checked it
-        for (size_t count = 1;; ++count) {
-            if (count % 4096 == 0 && PyErr_CheckSignals() < 0) frame::raise();
+        frame::SignalCheck signals;
+        for (;;) {
+            signals();
             frame::Ref text = frame::Ref::steal(next(it.get()));
             if (!text) {
                 if (PyErr_Occurred()) {

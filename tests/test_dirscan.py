@@ -1471,3 +1471,79 @@ def test_a_replacement_made_while_the_check_compares_keys_takes_effect(tmp_path)
         posixpath.splitext = splitext
     assert dict(d.file_counts) == {".txt": 1}
     assert calls == ["a.TXT"]
+
+
+# ---- allocation failures --------------------------------------------------------------------
+#
+# The graph is a stand-in that makes no function objects while it runs: with
+# networkx's own graph, a failing allocation in networkx's code can leave
+# CPython 3.12.1 with a freed function object that a later call releases
+# again, in the plain class at the same allocation as in this one.
+
+from nomemory import failing_allocations  # noqa: E402
+
+
+@pytest.mark.parametrize("method", ["__init__", "process_directory", "build_graph", "calculate_cli",
+                                    "display_summary"])
+def test_every_allocation_may_fail(tmp_path, method):
+    for i, ext in enumerate(["txt", "py", "md", "TXT", "", "tar.gz"]):
+        (tmp_path / f"f{i}.{ext}").write_text("x")
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "a.c").write_text("x")
+    report = failing_allocations(f"""
+import io, sys
+import pellar.dirscan as m
+from pellar.dirscan import dirscan
+class Graph:
+    def __init__(self):
+        self.adj = {{}}
+    def add_node(self, n, weight=None):
+        self.adj.setdefault(n, {{}})
+    def add_edge(self, a, b, weight=None):
+        self.adj.setdefault(a, {{}})[b] = weight
+        self.adj.setdefault(b, {{}})[a] = weight
+    @property
+    def nodes(self):
+        return list(self.adj)
+    def edges(self, n):
+        return [(n, other) for other in self.adj[n]]
+    def number_of_nodes(self):
+        return len(self.adj)
+    def number_of_edges(self):
+        return sum(map(len, self.adj.values())) // 2
+m.estimate_cli = len
+def prepare():
+    s = dirscan({str(tmp_path)!r})
+    s.graph = Graph()
+    if {method!r} != "process_directory":
+        s.process_directory()
+        if {method!r} != "build_graph":
+            s.build_graph()
+    sys.stdout = io.StringIO()
+    return s
+def call(s):
+    if {method!r} == "__init__":
+        return type(dirscan({str(tmp_path)!r}).file_counts)
+    getattr(s, {method!r})()
+def finish(s):
+    out, sys.stdout = sys.stdout, sys.__stdout__
+    return dict(s.file_counts), s.graph.adj, out.getvalue()
+""")
+    assert report.passed, report
+
+
+# ---- Ctrl-C ---------------------------------------------------------------------------------
+
+from interrupt import interrupt  # noqa: E402
+
+
+def test_ctrl_c_interrupts_the_counting(tmp_path):
+    # A folder of endless names, handed over by a walk that runs no Python code meanwhile.
+    got = interrupt(f"""
+import itertools, os
+from pellar.dirscan import dirscan
+os.walk = lambda top: iter([(top, [], itertools.repeat("a.TXT"))])
+d = dirscan({str(tmp_path)!r})
+""", "d.process_directory()")
+    assert got.get("latency", 99) < 0.5, got
+    assert got["names"][-1] == "pellar.dirscan.dirscan.process_directory"

@@ -1063,3 +1063,67 @@ def test_hostile_regressions(tmp_path, monkeypatch, spec):
         sink.truncate()
 
     assert_no_leak(call, zidian, LIs)
+
+
+# ---- allocation failures --------------------------------------------------------------------
+
+from nomemory import failing_allocations  # noqa: E402
+
+
+@pytest.mark.parametrize("method,items,stdout", [
+    ("__init__", "str", "file"),
+    ("create_net", "str", "file"),        # pair labels as runs, lines in batches
+    ("create_net", "subclass", "buffer"),  # pair by pair, a line at a time
+])
+def test_every_allocation_may_fail(tmp_path, method, items, stdout):
+    report = failing_allocations(f"""
+import io, os, sys
+import pellar.edgewriter as m
+from pellar.edgewriter import Edgewriter
+m.generate_network_file = lambda *args: None
+class Text(str):
+    pass
+make = str if {items!r} == "str" else Text
+zidian = {{"g": ["aa", 1, "bbb", 2, "cccc"], "h": "z", "d": {{"abcd": 1, "ab": 2}}, "n": 7, "f": 0.5}}
+LIs = [make(x) for x in ["p", "q", "r", "p", "t", "u_", "v", "q"]]
+gephi = {str(tmp_path / "g.txt")!r}
+out = {str(tmp_path / "out.txt")!r}
+def prepare():
+    sys.stdout = open(out, "w") if {stdout!r} == "file" else io.StringIO()
+    return Edgewriter("n", gephi), sys.stdout
+def call(arg):
+    if {method!r} == "__init__":
+        return vars(Edgewriter("n", gephi))
+    arg[0].create_net(zidian, LIs, None)
+def finish(arg):
+    sys.stdout = sys.__stdout__
+    printed = arg[1].getvalue() if {stdout!r} != "file" else None
+    arg[1].close()
+    read = lambda path: open(path).read() if os.path.exists(path) else None
+    return read(gephi), printed if printed is not None else read(out)
+""")
+    assert report.passed, report
+
+
+# ---- Ctrl-C ---------------------------------------------------------------------------------
+
+from interrupt import interrupt  # noqa: E402
+
+
+@pytest.mark.parametrize("LIs,opened", [
+    ("[Text('A')] * 80_000", False),    # pair by pair: the label file is not opened yet
+    ("[str(i) for i in range(80_000)]", True),  # 1.6e9 labels to write: the file is closed
+])
+def test_ctrl_c_interrupts_a_long_call(tmp_path, LIs, opened):
+    gephi = tmp_path / "g.txt"
+    got = interrupt(f"""
+import pellar.edgewriter as m
+m.generate_network_file = lambda *args: None
+class Text(str):
+    pass
+LIs = {LIs}
+e = m.Edgewriter(None, {str(gephi)!r})
+""", "e.create_net({}, LIs, None)")
+    assert got.get("latency", 99) < 0.5, got
+    assert got["names"][-1] == ENTRY
+    assert gephi.exists() == opened

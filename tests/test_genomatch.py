@@ -519,3 +519,43 @@ def test_property_no_leak(args):
     expect = None if kind == "ok" else kind
     obj = Genomatch(g, "A.csv", "B.csv")
     assert_no_leak(lambda: obj.AIVChina(nw, z), obj, z, expect=expect, rounds=4, per_round=10, warmup=1)
+
+
+# ---- allocation failures --------------------------------------------------------------------
+
+from nomemory import failing_allocations  # noqa: E402
+
+
+@pytest.mark.parametrize("method,entries", [("__init__", "str"), ("AIVChina", "str"), ("AIVChina", "subclass")])
+def test_every_allocation_may_fail(method, entries):
+    report = failing_allocations(f"""
+from pellar.genomatch import Genomatch
+class Text(str):
+    pass
+make = str if {entries!r} == "str" else Text
+nWlist = ["AB12", "CD345", "x", 7]
+Zidian = {{"AB12": ["abcd", "efghij"], "g1": [make(v) for v in ["ab1", "cde", "fg", "h"]], "g2": "no"}}
+def prepare():
+    return Genomatch(["g1"], "a.csv", "b.csv")
+def call(g):
+    if {method!r} == "__init__":
+        return vars(Genomatch(["g1"], "a.csv", "b.csv"))
+    return g.AIVChina(nWlist, Zidian)
+""")
+    assert report.passed, report
+
+
+# ---- Ctrl-C ---------------------------------------------------------------------------------
+
+from interrupt import interrupt  # noqa: E402
+
+
+def test_ctrl_c_interrupts_the_pairing():
+    # Each call grows the list to its bound, pairing natively all the way.
+    got = interrupt("""
+from pellar.genomatch import Genomatch
+g = Genomatch(["k"], "a", "b")
+Zidian = {"k": ["a" * 20, "b" * 21, "c" * 22]}
+""", "try:\n            g.AIVChina([], Zidian)\n        except MemoryError:\n            pass")
+    assert got.get("latency", 99) < 0.5, got
+    assert "pellar.genomatch.Genomatch.AIVChina" in got["names"] or got["names"][-1] == "<module>"

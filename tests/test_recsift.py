@@ -6,6 +6,7 @@ import gc
 import os
 import pathlib
 import random
+import subprocess
 import traceback
 import warnings
 
@@ -589,3 +590,58 @@ def test_exact_str_from_a_line_strip_is_not_stripped_again(tmp_path, text):
         got = outcome(Recsift, str(path))
         want = outcome(PlainRecsift, str(path))
     assert got == want
+
+
+# ---- allocation failures --------------------------------------------------------------------
+
+from nomemory import failing_allocations  # noqa: E402
+
+@pytest.mark.parametrize("method,lines", [("__init__", "str"), ("SQ_LS", "str"), ("SQ_LS", "subclass")])
+def test_every_allocation_may_fail(tmp_path, method, lines):
+    path = tmp_path / "s.txt"
+    text = "# h\n" + "".join(f"id{i % 7}|AC|G{'T' * (i % 5)}\n" for i in range(30)) + "\u00e9|\U0001f986|A\n"
+    path.write_text(text, encoding=ENCODING)
+    report = failing_allocations(f"""
+import codecs
+from pellar.recsift import Recsift
+if {lines!r} == "subclass":
+    # Decoded pieces of a str subclass, a line each: iteration hands them out as they are.
+    class Line(str):
+        pass
+    info = codecs.lookup({ENCODING!r})
+    original = info.incrementaldecoder
+    class OneLine(codecs.IncrementalDecoder):
+        def __init__(self, errors="strict"):
+            super().__init__(errors)
+            self.inner, self.pending = original(errors), ""
+        def decode(self, data, final=False):
+            self.pending += self.inner.decode(data, final)
+            cut = self.pending.find("\\n") + 1 or len(self.pending)
+            text, self.pending = self.pending[:cut], self.pending[cut:]
+            return Line(text) if text else text
+    info.incrementaldecoder = OneLine
+def prepare():
+    return Recsift({str(path)!r})
+def call(r):
+    return Recsift(r.file).file if {method!r} == "__init__" else r.SQ_LS()
+""")
+    assert report.passed, report
+
+
+# ---- Ctrl-C ---------------------------------------------------------------------------------
+
+from interrupt import interrupt  # noqa: E402
+
+
+def test_ctrl_c_interrupts_the_reading(tmp_path):
+    fifo = tmp_path / "records"
+    os.mkfifo(fifo)
+    # An endless stream of records through a pipe.
+    feeder = subprocess.Popen(["sh", "-c", f"yes 'id|AC|GT' > {fifo}"], stderr=subprocess.DEVNULL)
+    try:
+        got = interrupt(f"from pellar.recsift import Recsift\nr = Recsift({str(fifo)!r})", "r.SQ_LS()")
+    finally:
+        feeder.kill()
+        feeder.wait()
+    assert got.get("latency", 99) < 0.5, got
+    assert got["names"][-1] == ENTRY

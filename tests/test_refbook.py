@@ -105,3 +105,22 @@ def test_property_call_shapes_bind_as_plain_functions_do(n_positional, keywords,
     assert (native is None) == (plain is None)
     if native is not None:
         assert traceback.extract_tb(native.__traceback__)[-1].name == f"pellar.refbook.Refbook.{method}"
+
+
+# ---- allocation failures --------------------------------------------------------------------
+
+from nomemory import failing_allocations  # noqa: E402
+
+
+@pytest.mark.parametrize("method", ["__init__", "basic_dict_index", "dirscan_Exclusive_dict_index",
+                                    "read_basic_index"])
+def test_every_allocation_may_fail(method):
+    call = "Refbook(arg).file" if method == "__init__" else f"Refbook.{method}(arg)"
+    report = failing_allocations(f"""
+from pellar.refbook import Refbook
+def prepare():
+    return Refbook("f") if {method!r} != "__init__" else "f"
+def call(arg):
+    return {call}
+""")
+    assert report.passed, report
