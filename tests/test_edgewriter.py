@@ -1065,6 +1065,74 @@ def test_hostile_regressions(tmp_path, monkeypatch, spec):
     assert_no_leak(call, zidian, LIs)
 
 
+# ---- lines in batches, against a line at a time ---------------------------------------------
+
+def stdout_of(kind, path):
+    """A standard output of `kind`, and how to read back what reached it."""
+    if kind in ("file", "ascii", "ascii-replace", "closed"):
+        encoding = {"file": "utf-8", "closed": "utf-8"}.get(kind, "ascii")
+        errors = "backslashreplace" if kind == "ascii-replace" else "strict"
+        f = open(path, "w", encoding=encoding, errors=errors)
+        if kind == "closed":
+            f.close()
+        return f, lambda: path.read_bytes()
+    if kind == "buffer":
+        f = io.StringIO()
+        return f, f.getvalue
+    if kind == "none":
+        return None, lambda: None
+    lines = []  # an object with a write method of its own
+
+    class Sink:
+        write = lines.append
+    return Sink(), lambda: list(lines)
+
+
+# Labels of the dict's values and pairs; the report has lines of all widths.
+BATCH_CASES = {
+    "text": ({"k": ["aa", 0, "é€", 0, "🦆x", 0, "cccc"], "h": "zz"}, ["p", "q", "r_", "p", "t", "u", "v", "w"]),
+    "surrogate label": ({"k": ["aa", 0, "b\ud800", 0, "cccc", 0, "dd"], "h": "zz"}, list("pqrstuvw")),
+    "surrogate item": ({"k": ["aa", 0, "bb"], "h": "zz"}, ["p", "q", "r", "\udc80", "t", "u", "v", "w"]),
+    "many lines": ({"k": [f"{i:07d}é" if i % 2 == 0 else i for i in range(300_000)]}, ["p", "q", "r"]),
+    "late surrogate": ({"k": [f"{i:07d}" if i != 290_000 else "x\udcff" for i in range(300_000)]}, ["p"]),
+}
+
+
+@pytest.mark.parametrize("stdout", ["file", "ascii", "ascii-replace", "closed", "buffer", "none", "writer"])
+@pytest.mark.parametrize("case", list(BATCH_CASES))
+def test_written_and_printed_bytes_are_those_of_a_line_at_a_time(tmp_path, generator, monkeypatch, stdout, case):
+    seen = []
+    for mod in IMPLEMENTATIONS:
+        out, printed = stdout_of(stdout, tmp_path / f"{mod.__name__}.out")
+        gephi = tmp_path / f"{mod.__name__}.txt"
+        monkeypatch.setattr(sys, "stdout", out)
+        try:
+            result = ("returned", mod.Edgewriter("n", str(gephi)).create_net(*copy.deepcopy(BATCH_CASES[case]), None))
+        except Exception as exc:  # noqa: BLE001 - the outcome is compared
+            result = ("raised", type(exc), str(exc))
+        finally:
+            monkeypatch.setattr(sys, "stdout", sys.__stdout__)
+            if out is not None and hasattr(out, "close") and not isinstance(out, io.StringIO):
+                out.close()
+        seen.append((result, gephi.read_bytes() if gephi.exists() else None, printed()))
+    assert seen[0] == seen[1]
+
+
+@pytest.mark.parametrize("LIs", [
+    ["a_", "b", "c", "a_", "d", "e", "a_", "b"],   # "_" in rows only
+    ["a", "b", "c_", "x", "c_", "e", "a", "c_"],   # "_" in columns only
+    ["a_", "b", "_c", "a_", "_c"],                 # in both: made and tested pair by pair
+    ["a", "b", "a", "a", "b", "a", "a", "a", "b"],  # rows and columns repeated
+    ("p", "q", "r", "p", "s", "t", "p"),
+    "abcab_ca_b",
+    "\U0001f986é\U0001f986aé",
+    [],
+])
+@pytest.mark.parametrize("zidian", [{}, {"k": ["a_c", 0, "a_a", 0, "p_r", 0, "a__c", 0, "a_b_"], "h": 1}])
+def test_pair_labels_from_the_items_texts(tmp_path, generator, LIs, zidian):
+    both(tmp_path, lambda: (copy.deepcopy(zidian), copy.deepcopy(LIs)))
+
+
 # ---- allocation failures --------------------------------------------------------------------
 
 from nomemory import failing_allocations  # noqa: E402

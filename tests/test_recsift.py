@@ -7,6 +7,8 @@ import os
 import pathlib
 import random
 import subprocess
+import sys
+import textwrap
 import traceback
 import warnings
 
@@ -14,7 +16,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import ROOT
+from conftest import ROOT, STAGE
 from leakcheck import assert_no_leak
 from pellar.recsift import Recsift
 from plain.recsift import Recsift as PlainRecsift
@@ -590,6 +592,135 @@ def test_exact_str_from_a_line_strip_is_not_stripped_again(tmp_path, text):
         got = outcome(Recsift, str(path))
         want = outcome(PlainRecsift, str(path))
     assert got == want
+
+
+# ---- the file read in place, against line iteration ---------------------------------------
+
+@contextlib.contextmanager
+def decoders_of(codec):
+    """While active, files in the default encoding decode as `codec`, and every
+    decode call is logged per decoder: (its number, bytes given, final)."""
+    info = codecs.lookup(ENCODING)
+    original, made, log = info.incrementaldecoder, [], []
+
+    class Logged(codecs.getincrementaldecoder(codec)):
+        def __init__(self, errors="strict"):
+            super().__init__(errors)
+            self.number = len(made)
+            made.append(self)
+
+        def decode(self, data, final=False):
+            log.append((self.number, len(data), bool(final)))
+            return super().decode(data, final)
+
+    def taken():
+        """The log so far, the decoders numbered afresh from here on."""
+        got = list(log)
+        log.clear()
+        made.clear()
+        return got
+
+    info.incrementaldecoder = Logged
+    try:
+        yield taken
+    finally:
+        info.incrementaldecoder = original
+
+
+def record_text(newline, n=2500):
+    """Records and comments with multi-byte characters, runs of line ends and
+    long lines, so that chunk boundaries fall everywhere."""
+    rng = random.Random(n)
+    lines = []
+    for i in range(n):
+        body = "".join(rng.choices("ACGT|é€ャ\U0001f986", k=rng.randint(0, 40 if i % 97 else 9000)))
+        lines.append(rng.choice(["# c", "", f"id{i % 300}|{body}|A", f"  x{i}|G|{body}"]))
+    return newline.join(lines) + rng.choice(["", newline])
+
+
+@pytest.mark.parametrize("codec", ["utf-8", "utf-16", "utf-8-sig", "shift_jis", "latin-1"])
+@pytest.mark.parametrize("newline", ["\n", "\r\n", "\r"])
+def test_the_decoder_gets_the_chunks_iteration_gives_it(tmp_path, codec, newline):
+    text = record_text(newline)
+    raw = text.encode(codec, errors="replace")
+    path = tmp_path / "seq.txt"
+    path.write_bytes(raw)
+    with decoders_of(codec) as taken:
+        got = outcome(Recsift, str(path))
+        native = taken()
+        want = outcome(PlainRecsift, str(path))
+        plain = taken()
+    assert got == want and got[0] == "ok"
+    # One decoder decodes, in the same chunks: the file's own (plain), another
+    # made for the read in place (native).
+    assert {n for n, *_ in plain} == {0} and {n for n, *_ in native} == {1}
+    assert [c for _, *c in native] == [c for _, *c in plain]
+
+
+@pytest.mark.parametrize("at", [0, 1, 8191, 8192, 8193, 16384 + 5, -1])
+@pytest.mark.parametrize("codec,bad", [("utf-8", b"\xff"), ("utf-16", b"\x00\xd8A\x00")])
+def test_a_bad_byte_anywhere_raises_as_iteration_does(tmp_path, codec, bad, at):
+    raw = record_text("\n", 800).encode(codec, errors="replace")
+    at = (len(raw) + at) if at < 0 else at
+    at -= at % 2 if codec == "utf-16" else 0
+    path = tmp_path / "seq.txt"
+    path.write_bytes(raw[:at] + bad + raw[at:])
+    with decoders_of(codec):
+        with no_unclosed_files():
+            got = outcome(Recsift, str(path))
+        want = outcome(PlainRecsift, str(path))
+    assert got == want and got[1] is UnicodeDecodeError
+
+
+def test_a_pipe_is_read_in_the_pieces_it_gives(tmp_path):
+    text = record_text("\r\n", 1200)
+    results = []
+    for cls in (Recsift, PlainRecsift):
+        fifo = tmp_path / f"{cls.__module__}.fifo"
+        os.mkfifo(fifo)
+        # Written a few bytes at a time: reads come back short, and pieces end
+        # inside characters and between "\r" and "\n".
+        writer = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+            import sys, time
+            data = sys.stdin.buffer.read()
+            with open(sys.argv[1], "wb", buffering=0) as f:
+                for i in range(0, len(data), 4001):
+                    f.write(data[i:i + 4001])
+                    time.sleep(0.0005)
+        """), str(fifo)], stdin=subprocess.PIPE)
+        writer.stdin.write(text.encode(ENCODING))
+        writer.stdin.close()
+        results.append(outcome(cls, str(fifo)))
+        writer.wait()
+    assert results[0] == results[1] and results[0][0] == "ok"
+
+
+def test_the_locale_encoding_is_the_files_own(tmp_path):
+    # In the C locale without UTF-8 mode, open() reads ASCII, strictly.
+    good, bad = tmp_path / "good.txt", tmp_path / "bad.txt"
+    good.write_bytes(b"a|A|C\nb|GA|T\n")
+    bad.write_bytes(b"a|A|C\n" * 3000 + b"b|\xc3\xa9|A\n")
+    code = f"""
+import sys
+sys.path.insert(0, {str(ROOT / "bench")!r})
+from pellar.recsift import Recsift
+from plain.recsift import Recsift as Plain
+def outcome(cls, p):
+    try:
+        return cls(p).SQ_LS()
+    except Exception as e:
+        return type(e).__name__, str(e)
+print(open({str(good)!r}).encoding)
+for p in ({str(good)!r}, {str(bad)!r}):
+    print(outcome(Recsift, p) == outcome(Plain, p), outcome(Recsift, p))
+"""
+    env = dict(os.environ, LC_ALL="C", PYTHONUTF8="0", PYTHONCOERCECLOCALE="0", PYTHONPATH=str(STAGE))
+    r = subprocess.run([sys.executable, "-P", "-c", code], env=env, capture_output=True, text=True)
+    lines = r.stdout.splitlines()
+    assert len(lines) == 3, r.stderr
+    assert lines[0] in ("ANSI_X3.4-1968", "ascii", "US-ASCII")
+    assert lines[1].startswith("True ['T-AG', 'A-C']")
+    assert lines[2].startswith("True ('UnicodeDecodeError', \"'ascii' codec can't decode byte 0xc3")
 
 
 # ---- allocation failures --------------------------------------------------------------------
