@@ -103,10 +103,8 @@ PyObject* stored_item(PyObject* seq, Py_ssize_t i) {
 
 // Step 3: the pair labels LIs[i] + "_" + LIs[j].
 void collect_pairs(PyObject* LIs, Labels& labels) {
-    // Pairs of exact strs from a list or tuple are made a batch at a time, each
-    // batch's index slots fetched ahead; nothing in a batch runs code, so the
-    // labels and their order are those of one pair at a time.
-    constexpr int kBatch = 16;
+    // A pair of exact strs from a list or tuple is looked up from its
+    // characters while no label can run code when compared.
     const bool stored = PyList_CheckExact(LIs) || PyTuple_CheckExact(LIs);
     const Py_ssize_t n = length(LIs);
     if (stored) labels.reserve(pairs_at_most(n));
@@ -119,20 +117,14 @@ void collect_pairs(PyObject* LIs, Labels& labels) {
         Py_ssize_t j = i + (i & 1);
         while (j < inner) {
             signals();
-            PyObject* a = stored && labels.text_only() ? stored_item(LIs, i) : nullptr;
-            if (a && PyUnicode_CheckExact(a)) {
-                frame::Ref made[kBatch];
-                Py_hash_t hashes[kBatch];
-                int m = 0;
-                for (; m < kBatch && j < inner; ++m, j += 2) {
-                    PyObject* b = stored_item(LIs, j);
-                    if (!b || !PyUnicode_CheckExact(b)) break;
-                    made[m] = join({a, Piece("_", 1), b});
-                    hashes[m] = PyObject_Hash(made[m].get());
-                    labels.prefetch(hashes[m]);
+            if (stored && labels.text_only()) {
+                PyObject* a = stored_item(LIs, i);
+                PyObject* b = stored_item(LIs, j);
+                if (a && b && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+                    labels.append_pair_if_absent(a, b);
+                    j += 2;
+                    continue;
                 }
-                for (int k = 0; k < m; ++k) labels.append_text(std::move(made[k]), hashes[k]);
-                if (m > 0) continue;
             }
             // One pair, as the interpreter adds: LIs[i] + "_" first, then + LIs[j].
             frame::Ref first = item_at(LIs, i);

@@ -36,7 +36,7 @@ struct Piece {
 
 // The pieces joined into a new exact str, as an f-string joins its parts (no
 // __add__ of a str subclass is involved).
-frame::Ref join(std::initializer_list<Piece> pieces) {
+inline frame::Ref join(std::initializer_list<Piece> pieces) {
     Py_UCS4 maxchar = 0x7f;
     Py_ssize_t total = 0;
     for (const Piece& p : pieces) {
@@ -68,23 +68,62 @@ frame::Ref join(std::initializer_list<Piece> pieces) {
     return out;
 }
 
-// Equal exact strs: strings are stored in their narrowest form, so equal text
-// means equal kind and equal bytes.
-bool same_text(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)(n * PyUnicode_KIND(a))) == 0;
-}
-
 // A label whose comparison with an exact str runs no code and is false: the
 // comparison of these types with a str is NotImplemented on both sides, which
 // leaves identity, and a label of these types is never the str compared.
-bool inert_against_str(PyObject* o) {
+inline bool inert_against_str(PyObject* o) {
     PyTypeObject* t = Py_TYPE(o);
     return o == Py_None || t == &PyLong_Type || t == &PyBool_Type || t == &PyFloat_Type || t == &PyComplex_Type ||
            t == &PyTuple_Type || t == &PyList_Type || t == &PyDict_Type || t == &PySet_Type ||
            t == &PyFrozenSet_Type;
+}
+
+// Text of the narrowest kind that holds it, so that equal texts have equal
+// keys, and its hash.
+struct TextKey {
+    int kind;
+    const char* data;
+    Py_ssize_t len;
+    uint64_t hash;
+
+    bool operator==(const TextKey& o) const {
+        return kind == o.kind && len == o.len && std::memcmp(data, o.data, (size_t)(len * kind)) == 0;
+    }
+};
+
+inline uint64_t text_hash(int kind, const char* data, Py_ssize_t len) {
+    return frame::hash_bytes(data, (size_t)(len * kind)) ^ (uint64_t)kind * 0x9e3779b97f4a7c15ull;
+}
+
+inline Py_UCS4 max_char_of(const frame::TextView& v) {
+    if (v.ascii) return 127;
+    Py_UCS4 m = 0;
+    for (Py_ssize_t i = 0; i < v.len; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(v.kind, v.data, i);
+        if (c > m) m = c;
+    }
+    return m;
+}
+
+// The key of `v`; its characters are narrowed into `scratch` when they are
+// wider than they need be.
+inline TextKey text_key(const frame::TextView& v, std::vector<char>& scratch) {
+    int kind = v.kind;
+    if (kind > 1) {
+        const Py_UCS4 m = max_char_of(v);
+        kind = m < 256 ? 1 : m < 65536 ? 2 : 4;
+    }
+    const char* data = static_cast<const char*>(v.data);
+    if (kind != v.kind) {
+        scratch.resize((size_t)(v.len * kind));
+        for (Py_ssize_t i = 0; i < v.len; ++i) {
+            const Py_UCS4 c = PyUnicode_READ(v.kind, v.data, i);
+            if (kind == 1) scratch[(size_t)i] = (char)c;
+            else reinterpret_cast<Py_UCS2*>(scratch.data())[i] = (Py_UCS2)c;
+        }
+        data = scratch.data();
+    }
+    return TextKey{kind, data, v.len, text_hash(kind, data, v.len)};
 }
 
 // ---- the label list -------------------------------------------------------------------------
@@ -101,24 +140,22 @@ public:
         if (cap > slots_.size()) rehash(cap);
     }
 
-    Py_ssize_t find(PyObject* s, Py_hash_t h) const {
+    // The position of the first label of the text `k`, or npos.
+    Py_ssize_t find(const TextKey& k) const {
         if (slots_.empty()) return npos;
-        const uint32_t lo = (uint32_t)(size_t)h;
+        const uint32_t lo = (uint32_t)k.hash;
         for (size_t i = lo & mask_;; i = (i + 1) & mask_) {
             const Slot& slot = slots_[i];
             if (!slot.key) return npos;
-            if (slot.hash == lo && same_text(slot.key, s)) return slot.pos;
+            if (slot.hash == lo && key_of(slot.key) == k) return slot.pos;
         }
     }
 
-    void prefetch(Py_hash_t h) const {
-        if (!slots_.empty()) __builtin_prefetch(&slots_[(uint32_t)(size_t)h & mask_]);
-    }
-
-    // Records `s` at `pos` unless a label of the same text is there; true when recorded.
-    bool add(PyObject* s, Py_hash_t h, Py_ssize_t pos) {
+    // Records `s`, of text `k`, at `pos` unless a label of the same text is
+    // there; true when recorded.
+    bool add(PyObject* s, const TextKey& k, Py_ssize_t pos) {
         if (2 * (used_ + 1) > slots_.size()) rehash(slots_.empty() ? 16 : 2 * slots_.size());
-        const uint32_t lo = (uint32_t)(size_t)h;
+        const uint32_t lo = (uint32_t)k.hash;
         for (size_t i = lo & mask_;; i = (i + 1) & mask_) {
             Slot& slot = slots_[i];
             if (!slot.key) {
@@ -126,14 +163,22 @@ public:
                 ++used_;
                 return true;
             }
-            if (slot.hash == lo && same_text(slot.key, s)) return false;
+            if (slot.hash == lo && key_of(slot.key) == k) return false;
         }
+    }
+
+    // The key of an exact str (stored in its narrowest kind already).
+    static TextKey key_of(PyObject* s) {
+        const int kind = (int)PyUnicode_KIND(s);
+        const char* data = static_cast<const char*>(PyUnicode_DATA(s));
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+        return TextKey{kind, data, len, text_hash(kind, data, len)};
     }
 
 private:
     struct Slot {
         PyObject* key;
-        uint32_t hash;  // the low bits of the str's hash
+        uint32_t hash;  // the low bits of the text's hash
         uint32_t pos;
     };
 
@@ -181,7 +226,7 @@ public:
     bool first_of_text(Py_ssize_t i) const { return first_[(size_t)i] != 0; }
     // Every label is an exact str and the index saw them all.
     bool all_text() const { return not_text_ == 0 && indexed_; }
-    // A membership test of an exact str is one look-up (see append_text).
+    // A membership test of an exact str is one look-up.
     bool text_only() const { return open_.empty() && indexed_ && size() < kMaxIndexed; }
     // No label whose comparison with an exact str can run code or be true
     // without equal text.
@@ -198,7 +243,7 @@ public:
         const Py_ssize_t pos = size();
         push(std::move(label), false);
         if (PyUnicode_CheckExact(o)) {
-            if (use_index()) first_.back() = index_.add(o, PyObject_Hash(o), pos);
+            if (use_index()) first_.back() = index_.add(o, StrIndex::key_of(o), pos);
             return;
         }
         ++not_text_;
@@ -209,14 +254,14 @@ public:
     void append_if_absent(frame::Ref combination) {
         PyObject* c = combination.get();
         if (PyUnicode_CheckExact(c) && use_index()) {
-            const Py_hash_t h = PyObject_Hash(c);
+            const TextKey k = StrIndex::key_of(c);
             if (open_.empty()) {
-                append_text(std::move(combination), h);
+                if (index_.add(c, k, size())) push(std::move(combination), true);
                 return;
             }
-            const Py_ssize_t first = index_.find(c, h);
-            for (size_t k = 0; k < open_.size(); ++k) {
-                const Py_ssize_t pos = open_[k];
+            const Py_ssize_t first = index_.find(k);
+            for (size_t i = 0; i < open_.size(); ++i) {
+                const Py_ssize_t pos = open_[i];
                 if (first != StrIndex::npos && pos > first) break;
                 if (equal(pos, c)) return;
             }
@@ -228,13 +273,21 @@ public:
         append(std::move(combination));
     }
 
-    // append_if_absent of an exact str `c` of hash `h` when text_only(): one
-    // look-up that also records a new label.
-    void append_text(frame::Ref c, Py_hash_t h) {
-        if (index_.add(c.get(), h, size())) push(std::move(c), true);
+    // The same for the pair label a + "_" + b of exact strs when text_only():
+    // looked up from its characters, made only when it is absent.
+    void append_pair_if_absent(PyObject* a, PyObject* b, frame::Loc loc = frame::Loc::current()) {
+        scratch_.clear();
+        scratch_.append(a);
+        scratch_.append_ascii('_');
+        scratch_.append(b);
+        const frame::TextView v = scratch_.view();
+        const char* data = static_cast<const char*>(v.data);
+        const TextKey k{v.kind, data, v.len, text_hash(v.kind, data, v.len)};
+        if (index_.find(k) != StrIndex::npos) return;
+        frame::Ref made = scratch_.str(0, v.len, loc);
+        index_.add(made.get(), StrIndex::key_of(made.get()), size());
+        push(std::move(made), true);
     }
-
-    void prefetch(Py_hash_t h) const { index_.prefetch(h); }
 
 private:
     // Positions are kept in 32 bits; past that every test compares.
@@ -259,6 +312,7 @@ private:
     std::vector<PyObject*> items_;
     std::vector<uint8_t> first_;    // 1 where a label is the first of its text
     StrIndex index_;
+    frame::TextBuffer scratch_;
     std::vector<Py_ssize_t> open_;  // positions of labels that are neither exact str nor inert
     Py_ssize_t not_text_ = 0;       // labels that are not exact str
     bool indexed_ = true;
@@ -280,51 +334,6 @@ private:
 // - a label of the dict's values equals the pair label of (a, b) exactly when
 //   it is a + "_" + b: such pairs are present from the start.
 // The labels appended are then runs of columns, step 2, per row.
-
-// Text of the narrowest kind that holds it, so that equal texts have equal
-// keys, and its hash.
-struct TextKey {
-    int kind;
-    const char* data;
-    Py_ssize_t len;
-    uint64_t hash;
-
-    bool operator==(const TextKey& o) const {
-        return kind == o.kind && len == o.len && std::memcmp(data, o.data, (size_t)(len * kind)) == 0;
-    }
-};
-
-inline Py_UCS4 max_char_of(const frame::TextView& v) {
-    if (v.ascii) return 127;
-    Py_UCS4 m = 0;
-    for (Py_ssize_t i = 0; i < v.len; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(v.kind, v.data, i);
-        if (c > m) m = c;
-    }
-    return m;
-}
-
-// The key of `v`; its characters are narrowed into `scratch` when they are
-// wider than they need be.
-inline TextKey text_key(const frame::TextView& v, std::vector<char>& scratch) {
-    int kind = v.kind;
-    if (kind > 1) {
-        const Py_UCS4 m = max_char_of(v);
-        kind = m < 256 ? 1 : m < 65536 ? 2 : 4;
-    }
-    const char* data = static_cast<const char*>(v.data);
-    if (kind != v.kind) {
-        scratch.resize((size_t)(v.len * kind));
-        for (Py_ssize_t i = 0; i < v.len; ++i) {
-            const Py_UCS4 c = PyUnicode_READ(v.kind, v.data, i);
-            if (kind == 1) scratch[(size_t)i] = (char)c;
-            else reinterpret_cast<Py_UCS2*>(scratch.data())[i] = (Py_UCS2)c;
-        }
-        data = scratch.data();
-    }
-    const uint64_t h = frame::hash_bytes(data, (size_t)(v.len * kind)) ^ (uint64_t)kind * 0x9e3779b97f4a7c15ull;
-    return TextKey{kind, data, v.len, h};
-}
 
 // Distinct texts numbered from 0 in order of first sight.
 class TextClasses {

@@ -1161,7 +1161,7 @@ def prepare():
     return Edgewriter("n", gephi), sys.stdout
 def call(arg):
     if {method!r} == "__init__":
-        return vars(Edgewriter("n", gephi))
+        return Edgewriter("n", gephi).gephi
     arg[0].create_net(zidian, LIs, None)
 def finish(arg):
     sys.stdout = sys.__stdout__

@@ -539,7 +539,8 @@ def prepare():
     return Genomatch(["g1"], "a.csv", "b.csv")
 def call(g):
     if {method!r} == "__init__":
-        return vars(Genomatch(["g1"], "a.csv", "b.csv"))
+        made = Genomatch(["g1"], "a.csv", "b.csv")
+        return made.genotype, made.A_csv, made.B_csv
     return g.AIVChina(nWlist, Zidian)
 """)
     assert report.passed, report
