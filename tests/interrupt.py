@@ -16,7 +16,9 @@ import time
 from conftest import STAGE
 
 CHILD = """
-import json, sys, time, traceback
+import json, signal, sys, time, traceback
+# A child started from a background job inherits SIGINT ignored.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 {setup}
 print("started", flush=True)
 try:
