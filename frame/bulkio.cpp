@@ -23,7 +23,6 @@ Str str_fileno("fileno");
 
 // The io classes and functions that `open` uses, found when first needed.
 struct IoTypes {
-    bool tried = false;
     PyObject* module = nullptr;  // _io
     PyObject* text = nullptr;    // TextIOWrapper
     PyObject* reader = nullptr;  // BufferedReader
@@ -32,11 +31,11 @@ struct IoTypes {
     PyObject* newlines = nullptr;  // IncrementalNewlineDecoder
 } io;
 
-// Never fails: without them every file takes its own methods.  Held for the
-// life of the process.
+// Never fails: without them a file takes its own methods (and the next call
+// tries again, after a failed allocation say).  Held for the life of the
+// process once found.
 const IoTypes* io_types() {
-    if (io.tried) return io.module ? &io : nullptr;
-    io.tried = true;
+    if (io.module) return &io;
     PyObject* m = PyImport_ImportModule("_io");
     if (!m) {
         PyErr_Clear();
