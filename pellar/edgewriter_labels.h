@@ -87,7 +87,7 @@ struct TextKey {
     uint64_t hash;
 
     bool operator==(const TextKey& o) const {
-        return kind == o.kind && len == o.len && std::memcmp(data, o.data, (size_t)(len * kind)) == 0;
+        return kind == o.kind && len == o.len && (len == 0 || std::memcmp(data, o.data, (size_t)(len * kind)) == 0);
     }
 };
 
@@ -348,7 +348,7 @@ public:
             if (keys_[slots_[i] - 1] == k) return slots_[i] - 1;
         const size_t n = (size_t)(k.len * k.kind);
         chars_.emplace_back(new char[n ? n : 1]);
-        std::memcpy(chars_.back().get(), k.data, n);
+        if (n) std::memcpy(chars_.back().get(), k.data, n);
         keys_.push_back(TextKey{k.kind, chars_.back().get(), k.len, k.hash});
         slots_[i] = (uint32_t)keys_.size();
         return (uint32_t)keys_.size() - 1;

@@ -1546,4 +1546,4 @@ os.walk = lambda top: iter([(top, [], itertools.repeat("a.TXT"))])
 d = dirscan({str(tmp_path)!r})
 """, "d.process_directory()")
     assert got.get("latency", 99) < 0.5, got
-    assert got["names"][-1] == "pellar.dirscan.dirscan.process_directory"
+    assert "pellar.dirscan.dirscan.process_directory" in got["names"]

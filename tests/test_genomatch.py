@@ -559,4 +559,4 @@ g = Genomatch(["k"], "a", "b")
 Zidian = {"k": ["a" * 20, "b" * 21, "c" * 22]}
 """, "try:\n            g.AIVChina([], Zidian)\n        except MemoryError:\n            pass")
     assert got.get("latency", 99) < 0.5, got
-    assert "pellar.genomatch.Genomatch.AIVChina" in got["names"] or got["names"][-1] == "<module>"
+    assert ENTRY in got["names"] or got["names"][-1] == "<module>"  # or between two calls
