@@ -159,12 +159,9 @@ frame::Ref sq_ls(PyObject* const* a) {
     if (!records.in_dict()) {
         // The passing sequences, in table order, taken from the end.
         IdTable& t = records.table();
-        Py_ssize_t kept = 0;
-        t.each([&](IdTable::Record& r) { kept += r.value != nullptr; });
+        Py_ssize_t kept = (Py_ssize_t)t.live();
         frame::Ref final_result = frame::take(PyList_New(kept));
-        t.each([&](IdTable::Record& r) {
-            if (r.value) PyList_SET_ITEM(final_result.get(), --kept, std::exchange(r.value, nullptr));
-        });
+        t.take_values([&](PyObject* seq) { PyList_SET_ITEM(final_result.get(), --kept, seq); });
         return final_result;
     }
 

@@ -30,14 +30,19 @@
 #include <vector>
 
 #include <sys/mman.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace recsift {
 
-// Memory for large arrays, on huge pages where the system offers them: the
-// hash slots are read at random, and on small pages nearly every probe of a
-// large table would also miss the address translation cache; and a fresh
-// huge page costs one page fault where small ones cost hundreds.
-inline void* big_alloc(size_t bytes, bool zeroed) {
+// Memory for large arrays.  With `huge_pages`, on huge pages where the system
+// offers them: the hash slots are read at random, and on small pages nearly
+// every probe of a large table would also miss the address translation cache.
+// The records, written in order, stay on small pages: a fresh huge page is
+// zeroed whole at its first touch, which measured slower than the small
+// pages' faults.
+inline void* big_alloc(size_t bytes, bool zeroed, bool huge_pages) {
     constexpr size_t huge = size_t(2) << 20;
     if (bytes < huge) {
         void* p = zeroed ? std::calloc(1, bytes) : std::malloc(bytes);
@@ -48,7 +53,7 @@ inline void* big_alloc(size_t bytes, bool zeroed) {
     void* p = nullptr;
     if (posix_memalign(&p, huge, size) != 0) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
-    madvise(p, size, MADV_HUGEPAGE);
+    if (huge_pages) madvise(p, size, MADV_HUGEPAGE);
 #endif
     if (zeroed) std::memset(p, 0, size);
     return p;
@@ -119,6 +124,7 @@ public:
             Record& r = at((uint32_t)(slot >> 32));
             if (r.meta == meta && std::memcmp(r.bytes(), k.bytes, k.nbytes) == 0) {
                 if (r.value) replaced_.push_back(r.value);
+                live_ += (value ? 1 : 0) - (r.value ? 1 : 0);
                 r.value = value.release();
                 if (replaced_.size() >= 4096) release_replaced();
                 return;
@@ -131,6 +137,7 @@ public:
             }
         }
         const uint32_t ref = store(k, meta);
+        live_ += value ? 1 : 0;
         at(ref).value = value.release();
         slots_[i] = (uint64_t)ref << 32 | tag;
         ++n_;
@@ -139,6 +146,19 @@ public:
     void release_replaced() {
         for (PyObject* o : replaced_) Py_DECREF(o);
         replaced_.clear();
+    }
+
+    // How many ids have a value.
+    size_t live() const { return live_; }
+
+    // f(value) for each value in table order, a new reference taken out of
+    // the table.
+    template <typename F>
+    void take_values(F&& f) {
+        if (live_) each([&](Record& r) {
+            if (r.value) f(std::exchange(r.value, nullptr));
+        });
+        live_ = 0;
     }
 
     // f(Record&) for each id in table order.
@@ -160,7 +180,8 @@ public:
     }
 
     void clear() {
-        each([](Record& r) { Py_CLEAR(r.value); });
+        if (live_) each([](Record& r) { Py_CLEAR(r.value); });
+        live_ = 0;
         release_replaced();
         blocks_.clear();
         std::free(slots_);
@@ -198,7 +219,7 @@ private:
         const size_t need = record_size(k.nbytes);
         if (blocks_.empty() || blocks_.back().cap - blocks_.back().used < need) {
             const size_t cap = need > kBlock ? need : kBlock;
-            std::unique_ptr<char, Free> data(static_cast<char*>(big_alloc(cap, false)));
+            std::unique_ptr<char, Free> data(static_cast<char*>(big_alloc(cap, false, false)));
             blocks_.push_back(Block{std::move(data), 0, cap});
         }
         Block& b = blocks_.back();
@@ -213,7 +234,7 @@ private:
     }
 
     void rehash(size_t count) {
-        uint64_t* fresh = static_cast<uint64_t*>(big_alloc(count * sizeof(uint64_t), true));
+        uint64_t* fresh = static_cast<uint64_t*>(big_alloc(count * sizeof(uint64_t), true, true));
         std::free(slots_);
         slots_ = fresh;
         mask_ = count - 1;
@@ -236,6 +257,7 @@ private:
     uint64_t* slots_ = nullptr;
     size_t mask_ = 0;
     size_t n_ = 0;
+    size_t live_ = 0;  // values that are not null
 };
 
 // ---- taking a line apart ------------------------------------------------------------------
@@ -267,8 +289,8 @@ inline unsigned width_of(Py_UCS4 max) { return max < 256 ? 1 : max < 65536 ? 2 :
 template <typename In, typename Out>
 void put_sequence(const In* src, Py_ssize_t len, Out* out, bool backwards) {
     if constexpr (sizeof(In) == 1 && sizeof(Out) == 1) {
-        // Bytes: copied (backwards a whole word at a time), then the few
-        // separators put right.
+        // Bytes: copied (backwards a whole word at a time), then every
+        // separator put right in one pass the compiler makes wide.
         if (!backwards) {
             std::memcpy(out, src, (size_t)len);
         } else {
@@ -281,7 +303,7 @@ void put_sequence(const In* src, Py_ssize_t len, Out* out, bool backwards) {
             }
             for (; i < len; ++i) out[len - 1 - i] = (Out)src[i];
         }
-        for (Out* p = out; (p = static_cast<Out*>(std::memchr(p, '|', (size_t)(out + len - p)))) != nullptr;) *p++ = '-';
+        for (Py_ssize_t i = 0; i < len; ++i) out[i] = out[i] == Out('|') ? Out('-') : out[i];
         return;
     }
     if (backwards) {
@@ -422,6 +444,55 @@ private:
     int first_ = 0, waiting_ = 0;
 };
 
+// What a record line's test needs: where the first "|" is (-1 if none), whether
+// another follows it, and whether an "A" follows the first.
+struct Fields {
+    Py_ssize_t bar;
+    bool second_bar, has_a;
+};
+
+template <typename C>
+Fields fields(const C* d, Py_ssize_t from, Py_ssize_t to) {
+    Fields f{-1, false, false};
+    Py_ssize_t i = from;
+#ifdef __SSE2__
+    if constexpr (sizeof(C) == 1) {
+        // Sixteen characters at a time: one pass finds both separators and the "A".
+        // The last sixteen overlap the ones before; their first `skip` are
+        // already counted.
+        const __m128i bar = _mm_set1_epi8('|'), a = _mm_set1_epi8('A');
+        while (to - i >= 16 || (i < to && to - from >= 16)) {
+            const Py_ssize_t at = to - i >= 16 ? i : to - 16;
+            const unsigned fresh = 0xFFFFu << (i - at);
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at));
+            unsigned bars = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, bar)) & fresh;
+            unsigned as = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, a)) & fresh;
+            i = at + 16;
+            if (f.bar < 0) {
+                if (!bars) continue;
+                const int first = __builtin_ctz(bars);
+                f.bar = at + first;
+                bars &= bars - 1;
+                as &= ~0u << first;
+            }
+            f.second_bar = f.second_bar || bars != 0;
+            f.has_a = f.has_a || as != 0;
+            if (f.second_bar && f.has_a) return f;
+        }
+    }
+#endif
+    for (; i < to; ++i) {
+        const C c = d[i];
+        if (c == C('|')) {
+            if (f.bar < 0) f.bar = i;
+            else f.second_bar = true;
+        } else if (c == C('A') && f.bar >= 0) {
+            f.has_a = true;
+        }
+    }
+    return f;
+}
+
 // The record of one line of text, if the line is one; `stripped` when the
 // text is already what the line's strip gave.
 template <typename C>
@@ -434,13 +505,12 @@ void sift_chars(Records& r, const C* d, Py_ssize_t len, bool ascii, bool strippe
     }
     // Empty lines and comment lines.
     if (start == end || d[start] == C('#')) return;
-    // Three or more fields: at least two separators.
-    const Py_ssize_t bar = find(d, start, end, C('|'));
-    if (bar < 0 || find(d, bar + 1, end, C('|')) < 0) return;
-    // The finished sequence when it contains "A" or is longer than 10
-    // characters; null when it is dropped.
-    const Py_ssize_t from = bar + 1;
-    const bool kept = find(d, from, end, C('A')) >= 0 || end - from > 10;
+    // Three or more fields: at least two separators.  The sequence is kept
+    // when it contains "A" or is longer than 10 characters.
+    const Fields f = fields(d, start, end);
+    if (f.bar < 0 || !f.second_bar) return;
+    const Py_ssize_t bar = f.bar, from = bar + 1;
+    const bool kept = f.has_a || end - from > 10;
     if (r.in_dict()) {
         frame::Ref seq_id = frame::take(PyUnicode_FromKindAndData((int)sizeof(C), d + start, bar - start));
         frame::Ref seq = kept ? make_sequence(d, from, end, ascii) : frame::none();
