@@ -73,9 +73,10 @@ public:
         uint64_t hash;
     };
 
+    // A record keeps no hash: a rehash, seldom needed once the table is
+    // sized from the file, works it out again.
     struct Record {
         PyObject* value;
-        uint64_t hash;
         uint64_t meta;  // the id's byte count << 3 | its width
         // then the id's bytes, to the next multiple of 8
         const char* bytes() const { return reinterpret_cast<const char*>(this + 1); }
@@ -225,7 +226,6 @@ private:
         Block& b = blocks_.back();
         Record& r = *reinterpret_cast<Record*>(b.data.get() + b.used);
         r.value = nullptr;
-        r.hash = k.hash;
         r.meta = meta;
         std::memcpy(const_cast<char*>(r.bytes()), k.bytes, k.nbytes);
         const uint32_t ref = (uint32_t)((blocks_.size() - 1) << kOffsetBits | (b.used / 8)) + 1;
@@ -243,10 +243,11 @@ private:
             const Block& b = blocks_[bi];
             for (size_t off = 0; off < b.used;) {
                 const Record& r = *reinterpret_cast<const Record*>(b.data.get() + off);
-                size_t i = (size_t)r.hash & mask_;
+                const uint64_t hash = frame::hash_bytes(r.bytes(), r.nbytes());
+                size_t i = (size_t)hash & mask_;
                 while (slots_[i] != 0) i = (i + 1) & mask_;
                 const uint32_t ref = (uint32_t)(bi << kOffsetBits | (off / 8)) + 1;
-                slots_[i] = (uint64_t)ref << 32 | (uint32_t)(r.hash >> 32);
+                slots_[i] = (uint64_t)ref << 32 | (uint32_t)(hash >> 32);
                 off += record_size(r.nbytes());
             }
         }
