@@ -125,10 +125,9 @@ def cases(quick: bool):
         joined.split("\n")
 
     extra = {f"peak RSS growth, {m:,} lines": memory_line(sequence_file(m)) for m in (n, 2 * n)}
-    decode_s, result_s, native_s = alternating_medians([decode_floor, result_floor, native.SQ_LS], 1, 5)
+    decode_s, result_s = alternating_medians([decode_floor, result_floor], 1, 7)
     extra["decode floor (while f.read(1 << 20): pass)"] = fmt(decode_s)
     extra["result floor (the result's strs made and dropped: text.split)"] = fmt(result_s)
-    extra["native / (decode floor + result floor)"] = f"{native_s / (decode_s + result_s):.2f}x"
     return [
         Case("recsift", f"SQ_LS() over {n:,} lines", native.SQ_LS, plain.SQ_LS, floor=floor,
              repeat=3 if quick else 7, target="native/floor <= 1 (floor: iterating and stripping the lines)",
