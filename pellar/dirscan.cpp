@@ -481,9 +481,11 @@ frame::Ref process_directory(PyObject* const* a) {
         PyObject* files = parts[2].get();
         if (PyList_CheckExact(files)) {
             // A list is read as its iterator reads it: the size is checked
-            // before every item, as the counting may run Python code.
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files); ++i) {
+            // before every item, as the counting (or a signal handler) may
+            // run Python code.
+            for (Py_ssize_t i = 0;; ++i) {
                 signals();
+                if (i >= PyList_GET_SIZE(files)) break;
                 frame::Ref file = frame::Ref::borrow(PyList_GET_ITEM(files, i));
                 count_file(self, file.get());
             }
