@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include <sys/stat.h>
 
@@ -227,7 +228,6 @@ bool LineReader::next_piece(Loc loc) {
             raise(loc);
         }
         if (PyUnicode_GET_LENGTH(text.get()) > 0) {
-            previous_ = std::move(piece_);
             piece_ = std::move(text);
             return true;
         }
@@ -321,12 +321,16 @@ void LineWriter::flush(Loc loc) {
     if (via_ == Via::Print) choose(loc);
 }
 
-void LineWriter::flush_after_error() {
+void LineWriter::flush_after_error(Loc loc) {
     PyObject* exc = PyErr_GetRaisedException();
     try {
-        flush();
+        flush(loc);
     } catch (const PyError&) {
         Py_XDECREF(exc);
+        return;
+    } catch (const std::bad_alloc&) {
+        Py_XDECREF(exc);
+        PyErr_NoMemory();
         return;
     }
     PyErr_SetRaisedException(exc);

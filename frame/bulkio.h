@@ -97,8 +97,8 @@ public:
     // file order, its line end included.  `object` is null, but for a line
     // that iteration hands out as an object of a str subclass (a whole decoded
     // piece, when the decoder makes such pieces): then it is that object.  A
-    // line's characters stay valid until the call for the next line has
-    // returned.  A pending signal is handled between pieces.
+    // line's characters stay valid while its call runs, no longer.  A pending
+    // signal is handled between pieces.
     template <typename F>
     void each(F&& on_line, Loc loc = Loc::current());
 
@@ -117,7 +117,7 @@ private:
     }
 
     Ref buffer_, chunk_size_, decoder_;
-    Ref piece_, previous_;
+    Ref piece_;
     TextBuffer partial_[2];  // a line that runs across pieces, in turns
     int turn_ = 0;
     long long size_hint_ = -1;
@@ -161,7 +161,13 @@ public:
     void flush(Loc loc = Loc::current());
     // On the way out of a failure: the lines before it are written; a failure
     // of that write takes the place of the first one.
-    void flush_after_error();
+    void flush_after_error(Loc loc = Loc::current());
+    // After code that may have changed where lines go (sys.stdout replaced,
+    // `write` shadowed), with no lines waiting: where they go is found again.
+    void reselect(Loc loc = Loc::current()) {
+        flush(loc);
+        choose(loc);
+    }
 
 private:
     static constexpr Py_ssize_t kBatch = Py_ssize_t(1) << 20;

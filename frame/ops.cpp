@@ -97,7 +97,7 @@ void With::exit_ok(Loc loc) {
     Ref r = call(exit_.get(), {Py_None, Py_None, Py_None}, loc);
 }
 
-bool With::exit_failed() {
+With::Exit With::exit_failed() {
     PyObject* exc = PyErr_GetRaisedException();
     PyObject* tb = PyException_GetTraceback(exc);
     PyObject* args[3] = {reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, tb ? tb : Py_None};
@@ -114,14 +114,14 @@ bool With::exit_failed() {
     Py_XDECREF(outer);
     if (swallowed < 0) {
         Py_DECREF(exc);
-        return false;
+        return Exit::Raised;
     }
     if (swallowed) {
         Py_DECREF(exc);
-        return true;
+        return Exit::Swallowed;
     }
     PyErr_SetRaisedException(exc);
-    return false;
+    return Exit::Propagate;
 }
 
 }  // namespace frame

@@ -78,13 +78,16 @@ void for_each_item(PyObject* mapping, F&& body, Loc loc = Loc::current());
 
 // `with cm as value:` -- the type's __exit__ is looked up first, then
 // __enter__ is called.  Call exit_ok() after the block; on a failure call
-// exit_failed(), which returns true when __exit__ swallowed the exception.
+// exit_failed(): Exit::Swallowed when __exit__ swallowed the exception,
+// Exit::Propagate when it goes on unchanged, Exit::Raised when __exit__ (or
+// the test of its result) raised instead.
 class With {
 public:
     explicit With(PyObject* cm, Loc loc = Loc::current());
     PyObject* value() const { return value_.get(); }
     void exit_ok(Loc loc = Loc::current());
-    bool exit_failed();
+    enum class Exit { Swallowed, Propagate, Raised };
+    Exit exit_failed();
 
 private:
     Ref cm_, exit_, value_;
@@ -99,11 +102,13 @@ void with_block(PyObject* cm, F&& block, Loc loc = Loc::current()) {
     try {
         block(w.value());
     } catch (const PyError&) {
-        if (!w.exit_failed()) throw;
-        return;
+        const With::Exit e = w.exit_failed();
+        if (e == With::Exit::Swallowed) return;
+        if (e == With::Exit::Raised) raise(loc);
+        throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-        if (!w.exit_failed()) raise(loc);
+        if (w.exit_failed() != With::Exit::Swallowed) raise(loc);
         return;
     }
     w.exit_ok(loc);

@@ -160,9 +160,12 @@ void write_labels(PyObject* self, const Labels& labels, const PairRuns& pairs) {
                     out.line(label);
                     continue;
                 }
-                // Its text may run code: the lines before it are written first.
-                if (!PyLong_CheckExact(label) && !PyFloat_CheckExact(label)) out.flush();
+                // Its text may run code: the lines before it are written
+                // first, and where lines go is looked at again after it.
+                const bool runs_code = !PyLong_CheckExact(label) && !PyFloat_CheckExact(label);
+                if (runs_code) out.flush();
                 frame::Ref shown = frame::display_text(label);
+                if (runs_code) out.reselect();
                 out.line(shown.get());
             }
             for (const Run& r : pairs.runs) {
@@ -199,8 +202,8 @@ void put_report(frame::TextBuffer& t, const frame::TextView& label, Py_ssize_t n
 // label, in the order of first occurrence.
 void report(const Labels& labels, const PairRuns& pairs) {
     if (labels.size() + pairs.count <= 10) return;
-    frame::LineWriter out(frame::LineWriter::Via::Print, b_print.get());
     if (labels.all_text()) {
+        frame::LineWriter out(frame::LineWriter::Via::Print, b_print.get());
         // temp_var of exact strs: the first label of each even-length text,
         // in order, mapped to its length.  A pair label is always the first
         // of its text.  Nothing here runs code, so the lines go out as it is
@@ -242,16 +245,23 @@ void report(const Labels& labels, const PairRuns& pairs) {
             put_pair(pair, pairs.items.text(r.i), pairs.items.text(j));
             enter(pair.str(0, pair.size()).get());
         }
+    // Where the lines go is looked at once temp_var is complete (its labels'
+    // __len__, __hash__ and __eq__ have run), and again after any text that
+    // may run code.
+    frame::LineWriter out(frame::LineWriter::Via::Print, b_print.get());
     try {
         frame::for_each_item(temp_var.get(), [&](PyObject* k, PyObject* v) {
             // A text that may run code: the lines before it are printed first.
-            if (!PyUnicode_CheckExact(k) && !PyLong_CheckExact(k) && !PyFloat_CheckExact(k)) out.flush();
+            const bool runs_code = !PyUnicode_CheckExact(k) && !PyLong_CheckExact(k) && !PyFloat_CheckExact(k);
+            if (runs_code) out.flush();
             frame::Ref key = frame::display_text(k);
+            if (runs_code) out.reselect();
             if (PyLong_CheckExact(v)) {
                 put_report(out.text(), frame::TextBuffer::view(key.get()), PyLong_AsSsize_t(v));  // our own lengths
             } else {
                 out.flush();
                 frame::Ref value = frame::display_text(v);
+                out.reselect();
                 out.text().append_ascii("Processing ", 11);
                 out.text().append(key.get());
                 out.text().append_ascii(": ", 2);

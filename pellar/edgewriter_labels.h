@@ -36,7 +36,7 @@ struct Piece {
 
 // The pieces joined into a new exact str, as an f-string joins its parts (no
 // __add__ of a str subclass is involved).
-inline frame::Ref join(std::initializer_list<Piece> pieces) {
+inline frame::Ref join(std::initializer_list<Piece> pieces, frame::Loc loc = frame::Loc::current()) {
     Py_UCS4 maxchar = 0x7f;
     Py_ssize_t total = 0;
     for (const Piece& p : pieces) {
@@ -44,11 +44,11 @@ inline frame::Ref join(std::initializer_list<Piece> pieces) {
         if (p.str && PyUnicode_MAX_CHAR_VALUE(p.str) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(p.str);
         if (n > PY_SSIZE_T_MAX - total) {
             PyErr_SetString(PyExc_OverflowError, "strings are too large to concat");
-            frame::raise();
+            frame::raise(loc);
         }
         total += n;
     }
-    frame::Ref out = frame::take(PyUnicode_New(total, maxchar));
+    frame::Ref out = frame::take(PyUnicode_New(total, maxchar), loc);
     const int kind = PyUnicode_KIND(out.get());
     char* data = static_cast<char*>(PyUnicode_DATA(out.get()));
     Py_ssize_t at = 0;
@@ -58,7 +58,7 @@ inline frame::Ref join(std::initializer_list<Piece> pieces) {
             if (PyUnicode_KIND(p.str) == kind) {
                 std::memcpy(data + at * kind, PyUnicode_DATA(p.str), (size_t)(n * kind));
             } else if (PyUnicode_CopyCharacters(out.get(), at, p.str, 0, n) < 0) {
-                frame::raise();
+                frame::raise(loc);
             }
             at += n;
         } else {
@@ -251,7 +251,7 @@ public:
     }
 
     // `if combination not in LieBiao: LieBiao.append(combination)`
-    void append_if_absent(frame::Ref combination) {
+    void append_if_absent(frame::Ref combination, frame::Loc loc = frame::Loc::current()) {
         PyObject* c = combination.get();
         if (PyUnicode_CheckExact(c) && use_index()) {
             const TextKey k = StrIndex::key_of(c);
@@ -263,13 +263,13 @@ public:
             for (size_t i = 0; i < open_.size(); ++i) {
                 const Py_ssize_t pos = open_[i];
                 if (first != StrIndex::npos && pos > first) break;
-                if (equal(pos, c)) return;
+                if (equal(pos, c, loc)) return;
             }
             if (first == StrIndex::npos) append(std::move(combination));
             return;
         }
         for (Py_ssize_t pos = 0; pos < size(); ++pos)
-            if (equal(pos, c)) return;
+            if (equal(pos, c, loc)) return;
         append(std::move(combination));
     }
 
@@ -304,9 +304,9 @@ private:
     }
 
     // `LieBiao[pos] == c`, as the list's own membership test compares.
-    bool equal(Py_ssize_t pos, PyObject* c) const {
+    bool equal(Py_ssize_t pos, PyObject* c, frame::Loc loc) const {
         frame::Ref item = frame::Ref::borrow(items_[(size_t)pos]);
-        return frame::check(PyObject_RichCompareBool(item.get(), c, Py_EQ)) == 1;
+        return frame::check(PyObject_RichCompareBool(item.get(), c, Py_EQ), loc) == 1;
     }
 
     std::vector<PyObject*> items_;

@@ -90,8 +90,8 @@ public:
     ~IdTable() { clear(); }
 
     size_t size() const { return n_; }
-    // No room for one more block in the slots' numbering.
-    bool full() const { return blocks_.size() + 1 >= kMaxBlocks; }
+    // No room for `more` blocks in the slots' numbering.
+    bool full(size_t more) const { return blocks_.size() + more >= kMaxBlocks; }
 
     // Room for `ids` ids without growing the slots.
     void reserve(size_t ids) {
@@ -324,10 +324,10 @@ void put_sequence(const In* src, Py_ssize_t len, Out* out, bool backwards) {
 // The finished sequence of d[from..to) as a new str.  Its kind follows from
 // the largest character of the range, so it is the very str the join makes.
 template <typename C>
-frame::Ref make_sequence(const C* d, Py_ssize_t from, Py_ssize_t to, bool ascii) {
+frame::Ref make_sequence(const C* d, Py_ssize_t from, Py_ssize_t to, bool ascii, frame::Loc loc) {
     const Py_ssize_t len = to - from;
     const Py_UCS4 top = ascii ? 127 : max_char(d, from, to);
-    frame::Ref seq = frame::take(PyUnicode_New(len, top));
+    frame::Ref seq = frame::take(PyUnicode_New(len, top), loc);
     const bool backwards = len % 2 == 0;
     void* out = PyUnicode_DATA(seq.get());
     switch (PyUnicode_KIND(seq.get())) {
@@ -361,8 +361,9 @@ class Records {
 public:
     // True when the records go into the dict; the switch to it happens when the
     // table could not take more ids.
-    bool in_dict() {
-        if (!dict_ && table_.full()) switch_to_dict();
+    bool in_dict(frame::Loc loc = frame::Loc::current()) {
+        // Each record waiting to go in, and this line's, may need a block.
+        if (!dict_ && table_.full(kAhead + 1)) switch_to_dict(loc);
         return bool(dict_);
     }
     PyObject* dict() const { return dict_.get(); }
@@ -411,13 +412,13 @@ public:
 
     // From here on the ids live in a dict, with the table's ids and sequences
     // in the table's order.
-    void switch_to_dict() {
+    void switch_to_dict(frame::Loc loc = frame::Loc::current()) {
         flush();
-        dict_ = frame::take(PyDict_New());
+        dict_ = frame::take(PyDict_New(), loc);
         table_.each([&](IdTable::Record& r) {
-            frame::Ref key = frame::take(IdTable::key_str(r));
+            frame::Ref key = frame::take(IdTable::key_str(r), loc);
             frame::Ref value = r.value ? frame::Ref::steal(std::exchange(r.value, nullptr)) : frame::none();
-            frame::check(PyDict_SetItem(dict_.get(), key.get(), value.get()));
+            frame::check(PyDict_SetItem(dict_.get(), key.get(), value.get()), loc);
         });
         table_.clear();
     }
@@ -497,7 +498,7 @@ Fields fields(const C* d, Py_ssize_t from, Py_ssize_t to) {
 // The record of one line of text, if the line is one; `stripped` when the
 // text is already what the line's strip gave.
 template <typename C>
-void sift_chars(Records& r, const C* d, Py_ssize_t len, bool ascii, bool stripped) {
+void sift_chars(Records& r, const C* d, Py_ssize_t len, bool ascii, bool stripped, frame::Loc loc) {
     Py_ssize_t start = 0, end = len;
     // line.strip()
     if (!stripped) {
@@ -512,21 +513,22 @@ void sift_chars(Records& r, const C* d, Py_ssize_t len, bool ascii, bool strippe
     if (f.bar < 0 || !f.second_bar) return;
     const Py_ssize_t bar = f.bar, from = bar + 1;
     const bool kept = f.has_a || end - from > 10;
-    if (r.in_dict()) {
-        frame::Ref seq_id = frame::take(PyUnicode_FromKindAndData((int)sizeof(C), d + start, bar - start));
-        frame::Ref seq = kept ? make_sequence(d, from, end, ascii) : frame::none();
-        frame::check(PyDict_SetItem(r.dict(), seq_id.get(), seq.get()));
+    if (r.in_dict(loc)) {
+        frame::Ref seq_id = frame::take(PyUnicode_FromKindAndData((int)sizeof(C), d + start, bar - start), loc);
+        frame::Ref seq = kept ? make_sequence(d, from, end, ascii, loc) : frame::none();
+        frame::check(PyDict_SetItem(r.dict(), seq_id.get(), seq.get()), loc);
         return;
     }
     const IdTable::Key k = r.key(d, start, bar);
-    r.put(k, kept ? make_sequence(d, from, end, ascii) : frame::Ref());
+    r.put(k, kept ? make_sequence(d, from, end, ascii, loc) : frame::Ref());
 }
 
-inline void sift_view(Records& r, const frame::TextView& v, bool stripped) {
+// Failures report `loc`, the statement of the method that handed the line on.
+inline void sift_view(Records& r, const frame::TextView& v, bool stripped, frame::Loc loc = frame::Loc::current()) {
     switch (v.kind) {
-        case PyUnicode_1BYTE_KIND: sift_chars(r, static_cast<const Py_UCS1*>(v.data), v.len, v.ascii, stripped); break;
-        case PyUnicode_2BYTE_KIND: sift_chars(r, static_cast<const Py_UCS2*>(v.data), v.len, v.ascii, stripped); break;
-        default: sift_chars(r, static_cast<const Py_UCS4*>(v.data), v.len, v.ascii, stripped); break;
+        case PyUnicode_1BYTE_KIND: sift_chars(r, static_cast<const Py_UCS1*>(v.data), v.len, v.ascii, stripped, loc); break;
+        case PyUnicode_2BYTE_KIND: sift_chars(r, static_cast<const Py_UCS2*>(v.data), v.len, v.ascii, stripped, loc); break;
+        default: sift_chars(r, static_cast<const Py_UCS4*>(v.data), v.len, v.ascii, stripped, loc); break;
     }
 }
 

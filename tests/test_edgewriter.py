@@ -27,7 +27,7 @@ from hypothesis import given, note, strategies as st
 import Graphout
 import pellar.edgewriter as native_module
 import plain.edgewriter as plain_module
-from conftest import STAGE
+from conftest import ROOT, STAGE
 from leakcheck import assert_no_leak
 from pellar.edgewriter import Edgewriter
 
@@ -313,6 +313,13 @@ class NoLen:
         return "no len"
 
 
+class EqFails:
+    def __eq__(self, other):
+        raise LookupError("no comparing")
+
+    __hash__ = None
+
+
 class Items:
     """A mapping walked through its items() method."""
 
@@ -343,6 +350,7 @@ FAILURES = [
     ("str then int", 3, {}, ["a", "b", 1], None, TypeError, 'can only concatenate str (not "int") to str'),
     ("LIs without len", 3, {}, object(), None, TypeError, "object of type 'object' has no len()"),
     ("LIs None", 3, {"k": "v"}, None, None, TypeError, "object of type 'NoneType' has no len()"),
+    ("label __eq__ raises", 3, {"k": [EqFails()]}, ["a"], None, LookupError, "no comparing"),
     ("lone surrogate", 4, {"k": ["ok", 0, "bad\ud800"]}, [], None, UnicodeEncodeError,
      "'utf-8' codec can't encode character '\\ud800' in position 3: surrogates not allowed"),
     ("int label reported", 5, {"k": [10, 11, 12]}, SEVEN + ["w", "x", "y", "z"], None, TypeError,
@@ -400,6 +408,10 @@ def test_steps_report_their_own_lines(tmp_path, monkeypatch):
     for a in lines:
         for b in lines:
             assert a == b or not lines[a] & lines[b], lines
+    # Each is the line of a statement of the module's own source, in its code.
+    source = (ROOT / "pellar" / "edgewriter.cpp").read_text().splitlines()
+    code_ends = next(n for n, text in enumerate(source, 1) if text.startswith("const frame::ModuleInfo"))
+    assert all(0 < line < code_ends for found in lines.values() for line in found), lines
 
 
 def test_gephi_that_cannot_be_opened(tmp_path, generator):
@@ -1118,6 +1130,49 @@ def test_written_and_printed_bytes_are_those_of_a_line_at_a_time(tmp_path, gener
     assert seen[0] == seen[1]
 
 
+class SwapsStdout:
+    """An even-length label whose `method`, at its `at`-th call, points
+    sys.stdout at the next file of `files`."""
+
+    def __init__(self, method, at, files):
+        self.method, self.at, self.files, self.calls = method, at, files, 0
+
+    def _call(self, method):
+        if method == self.method:
+            self.calls += 1
+            if self.calls == self.at:
+                sys.stdout = self.files.pop(0)
+
+    def __len__(self):
+        self._call("len")
+        return 2
+
+    def __hash__(self):
+        self._call("hash")
+        return 7
+
+    def __format__(self, spec):
+        self._call("format")
+        return "sw"
+
+
+@pytest.mark.parametrize("method,at", [("len", 1), ("hash", 1), ("format", 2)])
+def test_report_lines_go_to_the_stdout_of_their_print(tmp_path, generator, monkeypatch, method, at):
+    seen = []
+    for mod in IMPLEMENTATIONS:
+        files = [open(tmp_path / f"{mod.__name__}.{n}", "w", encoding="utf-8") for n in (1, 2)]
+        zidian = {"k": ["aa", 0, "bb", 0, SwapsStdout(method, at, files[1:]), 0, "cccc"]}
+        monkeypatch.setattr(sys, "stdout", files[0])
+        try:
+            mod.Edgewriter("n", str(tmp_path / "g.txt")).create_net(zidian, list("pqrstuvwxyz"), None)
+        finally:
+            monkeypatch.setattr(sys, "stdout", sys.__stdout__)
+            for f in files:
+                f.close()
+        seen.append([(tmp_path / f"{mod.__name__}.{n}").read_text() for n in (1, 2)])
+    assert seen[0] == seen[1] and seen[0][1]
+
+
 @pytest.mark.parametrize("LIs", [
     ["a_", "b", "c", "a_", "d", "e", "a_", "b"],   # "_" in rows only
     ["a", "b", "c_", "x", "c_", "e", "a", "c_"],   # "_" in columns only
@@ -1195,3 +1250,20 @@ e = m.Edgewriter(None, {str(gephi)!r})
     assert got.get("latency", 99) < 0.5, got
     assert ENTRY in got["names"]
     assert gephi.exists() == opened
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_a_failing_exit_reports_the_with_statement(generator):
+    # Closing /dev/full fails: after a clean block, and after a failed one
+    # (an unencodable label), the error of __exit__ is the with statement's.
+    raised = []
+    for labels in (["a", "b"], ["a", "b", "\ud800"]):
+        with pytest.raises(OSError) as info:
+            Edgewriter("n", "/dev/full").create_net({"k": labels}, [], None)
+        raised.append(info.value)
+    chain = [raised[1]]
+    while chain[-1].__context__ is not None:
+        chain.append(chain[-1].__context__)
+    assert isinstance(chain[-1], UnicodeEncodeError)
+    lines = [[e.lineno for e in traceback.extract_tb(exc.__traceback__) if e.name == ENTRY] for exc in raised]
+    assert lines[0] == lines[1] and len(lines[0]) == 1
