@@ -101,15 +101,16 @@ PyObject* stored_item(PyObject* seq, Py_ssize_t i) {
     return i < PyTuple_GET_SIZE(seq) ? PyTuple_GET_ITEM(seq, i) : nullptr;
 }
 
-// Step 3: the pair labels LIs[i] + "_" + LIs[j].
-void collect_pairs(PyObject* LIs, Labels& labels) {
+// Step 3: the pair labels LIs[i] + "_" + LIs[j] -- from the outer position
+// `from` on, in an outer range of `n` (len(LIs) when not given).
+void collect_pairs(PyObject* LIs, Labels& labels, Py_ssize_t from = 0, Py_ssize_t n = -1) {
     // A pair of exact strs from a list or tuple is looked up from its
     // characters while no label can run code when compared.
     const bool stored = PyList_CheckExact(LIs) || PyTuple_CheckExact(LIs);
-    const Py_ssize_t n = length(LIs);
+    if (n < 0) n = length(LIs);
     if (stored) labels.reserve(pairs_at_most(n));
     frame::SignalCheck signals;
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = from; i < n; ++i) {
         // The inner range starts (and reads the length) for every i; only
         // i % 3 == 0 runs its body.
         const Py_ssize_t inner = length(LIs);
@@ -144,6 +145,17 @@ void collect_pairs(PyObject* LIs, Labels& labels) {
             j += 2;
         }
     }
+}
+
+// The labels of the runs, appended as str objects.
+void materialize(const PairRuns& pairs, Labels& labels) {
+    frame::TextBuffer pair;
+    for (const Run& r : pairs.runs)
+        for (Py_ssize_t j = r.j0; j < r.j1; j += 2) {
+            pair.clear();
+            put_pair(pair, pairs.items.text(r.i), pairs.items.text(j));
+            labels.append(pair.str(0, pair.size()));
+        }
 }
 
 // Step 4: one line per label, through the file's write -- to the standard
@@ -297,7 +309,15 @@ frame::Ref create_net(PyObject* const* a) {
     Labels LieBiao;
     collect_from_values(zidian, LieBiao);
     PairRuns pairs;
-    if (!pair_runs(LIs, LieBiao, pairs)) collect_pairs(LIs, LieBiao);
+    if (!pair_runs(LIs, LieBiao, pairs)) {
+        collect_pairs(LIs, LieBiao);
+    } else if (pairs.stopped_at >= 0) {
+        // A signal handler changed LIs: the pairs so far become labels, and the
+        // rest is taken from LIs as it is now.
+        materialize(pairs, LieBiao);
+        collect_pairs(LIs, LieBiao, pairs.stopped_at, pairs.items.size());
+        pairs = PairRuns();
+    }
     write_labels(self, LieBiao, pairs);
     report(LieBiao, pairs);
     return frame::none();

@@ -323,8 +323,9 @@ private:
 //
 // When LIs is an exact list, tuple or str whose items at the positions the
 // loops read are exact strs, and no label of LieBiao can run code when
-// compared, nothing in step 3 runs code, and what it appends follows from the
-// items' texts alone:
+// compared, nothing in step 3 runs code but a signal handler, and what it
+// appends follows from the items' texts alone (a handler that changes a list
+// LIs sends the rest of step 3 pair by pair):
 // - a pair label is its two items joined by "_".  If no row item (i % 3 == 0)
 //   or no column item (even j) holds a "_", the label's text tells its two
 //   items apart, so two pair labels are equal exactly when their items are;
@@ -399,6 +400,7 @@ public:
             return true;
         }
         if (!PyList_CheckExact(LIs) && !PyTuple_CheckExact(LIs)) return false;
+        list_ = PyList_CheckExact(LIs);
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(LIs);
         PyObject** items = PySequence_Fast_ITEMS(LIs);
         for (Py_ssize_t p = 0; p < n; ++p)
@@ -412,6 +414,16 @@ public:
 
     // A position the loops read: a row (i % 3 == 0) or a column (even j).
     static bool read(Py_ssize_t p) { return p % 3 == 0 || p % 2 == 0; }
+
+    // True when LIs, the list or tuple or str held, still has the items held
+    // (code run by a signal handler may have changed a list).
+    bool unchanged(PyObject* LIs) const {
+        if (!list_) return true;
+        if (PyList_GET_SIZE(LIs) != n_) return false;
+        for (Py_ssize_t p = 0; p < n_; ++p)
+            if (read(p) && PyList_GET_ITEM(LIs, p) != items_[(size_t)p].get()) return false;
+        return true;
+    }
     Py_ssize_t size() const { return n_; }
 
     frame::TextView text(Py_ssize_t p) const {
@@ -427,6 +439,7 @@ private:
     frame::Ref seq_;                 // an exact str LIs
     std::vector<frame::Ref> items_;  // a list's or tuple's items (null where not read)
     Py_ssize_t n_ = 0;
+    bool list_ = false;
 };
 
 // a + "_" + b
@@ -440,6 +453,9 @@ struct PairRuns {
     PairItems items;
     std::vector<Run> runs;
     Py_ssize_t count = 0;  // labels in the runs
+    // When a signal handler changed LIs: the runs are the rows before this
+    // position, and the rest of step 3 is to be taken pair by pair from it.
+    Py_ssize_t stopped_at = -1;
 };
 
 // Step 3 as runs of pair labels, when nothing in it can run code and the
@@ -468,7 +484,14 @@ inline bool pair_runs(PyObject* LIs, const Labels& labels, PairRuns& out, frame:
             if (p % 3 == 0) row_underscore = true;
             if (p % 2 == 0) col_underscore = true;
         }
-        if ((p & 0xffff) == 0 && PyErr_CheckSignals() < 0) frame::raise(loc);
+        if ((p & 0xffff) == 0xffff) {
+            if (PyErr_CheckSignals() < 0) frame::raise(loc);
+            // Before any pair is made: step 3 is taken pair by pair from the start.
+            if (!items.unchanged(LIs)) {
+                out = PairRuns();
+                return false;
+            }
+        }
     }
     if (row_underscore && col_underscore) {
         out = PairRuns();
@@ -545,6 +568,10 @@ inline bool pair_runs(PyObject* LIs, const Labels& labels, PairRuns& out, frame:
         if (work >= (size_t(1) << 18)) {
             work = 0;
             if (PyErr_CheckSignals() < 0) frame::raise(loc);
+            if (!items.unchanged(LIs)) {
+                out.stopped_at = i + 1;
+                break;
+            }
         }
     }
     for (const Run& r : out.runs) out.count += r.count();

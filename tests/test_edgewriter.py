@@ -1267,3 +1267,49 @@ def test_a_failing_exit_reports_the_with_statement(generator):
     assert isinstance(chain[-1], UnicodeEncodeError)
     lines = [[e.lineno for e in traceback.extract_tb(exc.__traceback__) if e.name == ENTRY] for exc in raised]
     assert lines[0] == lines[1] and len(lines[0]) == 1
+
+
+def test_a_signal_handler_that_changes_LIs_during_step_3(tmp_path, monkeypatch):
+    import ctypes
+    import operator
+    import signal
+
+    # Rows of distinct items, each with a pair label present from the start, so
+    # that every row is walked and the long loop handles signals now and then.
+    n = 3000
+    old, new = [f"o{p}" for p in range(n)], [f"n{p}" for p in range(n)]
+    present = [f"o{i}_o{i + (i & 1)}" for i in range(0, n, 3)]
+    zidian = {"k": [x for label in present for x in (label, 0)]}
+    LIs = list(old)
+
+    def handler(signum, frame):
+        LIs[:] = new
+
+    monkeypatch.setattr(native_module, "generate_network_file", slice)  # runs no Python code
+    gephi = tmp_path / "g.txt"
+    previous = signal.signal(signal.SIGUSR1, handler)
+    try:
+        # The C library's raise(), unlike the signal module's functions, leaves
+        # the signal to the next check, and no Python code runs before the call.
+        trip = ctypes.CDLL(None)["raise"]
+        zidians = map(operator.itemgetter(1), zip(map(trip, [signal.SIGUSR1]), [zidian]))
+        with contextlib.redirect_stdout(io.StringIO()):
+            list(map(Edgewriter("n", str(gephi)).create_net, zidians, [LIs], [None]))
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+    got = gephi.read_text().splitlines()
+    # As plain code would: the rows before some k from the items as they were,
+    # the rows from k on from the items as the handler left them.
+    changed = [line for line in got if line.startswith("n")]
+    k = int(changed[0].split("_")[0][1:]) if changed else n
+    assert 0 < k < n
+    pairs = set(present)
+    expected = list(present)
+    for i in range(0, n, 3):
+        items = old if i < k else new
+        for j in range(i + (i & 1), n, 2):
+            label = items[i] + "_" + items[j]
+            if label not in pairs:
+                pairs.add(label)
+                expected.append(label)
+    assert got == expected
