@@ -484,7 +484,7 @@ inline bool pair_runs(PyObject* LIs, const Labels& labels, PairRuns& out, frame:
             if (p % 3 == 0) row_underscore = true;
             if (p % 2 == 0) col_underscore = true;
         }
-        if ((p & 0xffff) == 0xffff) {
+        if ((read & 0xffff) == 0) {
             if (PyErr_CheckSignals() < 0) frame::raise(loc);
             // Before any pair is made: step 3 is taken pair by pair from the start.
             if (!items.unchanged(LIs)) {
