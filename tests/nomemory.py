@@ -25,9 +25,12 @@ import textwrap
 from conftest import STAGE
 
 CHILD = textwrap.dedent("""
-    import faulthandler, gc, json, os, sys
+    import faulthandler, gc, json, os, signal, sys
     import _testcapi
     faulthandler.enable()
+    # A call that hangs shows where it is when the alarm ends the child.  (No
+    # watchdog thread: one starting up would meet the failing allocation.)
+    faulthandler.register(signal.SIGALRM, chain=True)
     limit = int(sys.argv[1])
     exec(sys.stdin.read())
 
@@ -60,8 +63,7 @@ CHILD = textwrap.dedent("""
         return repr((got, done))
 
     def outcome(start, stop):
-        # A call that hangs shows where it is, and ends the child.
-        faulthandler.dump_traceback_later(30, exit=True)
+        signal.alarm(30)
         try:
             if failing(start, stop) != clean:
                 return "not ordinary: a wrong result"
@@ -72,7 +74,7 @@ CHILD = textwrap.dedent("""
         except BaseException as e:
             return "not ordinary: " + type(e).__name__
         finally:
-            faulthandler.cancel_dump_traceback_later()
+            signal.alarm(0)
         return "ok"
 
     # The call's allocations: the least n from which on a failing allocation

@@ -1529,7 +1529,7 @@ def finish(s):
     out, sys.stdout = sys.stdout, sys.__stdout__
     return dict(s.file_counts), s.graph.adj, out.getvalue()
 """)
-    assert report.passed, report
+    assert report.passed, str(report)
 
 
 # ---- Ctrl-C ---------------------------------------------------------------------------------

@@ -1215,7 +1215,7 @@ def finish(arg):
     read = lambda path: open(path).read() if os.path.exists(path) else None
     return read(gephi), printed if printed is not None else read(out)
 """)
-    assert report.passed, report
+    assert report.passed, str(report)
 
 
 # ---- Ctrl-C ---------------------------------------------------------------------------------

@@ -543,7 +543,7 @@ def call(g):
         return made.genotype, made.A_csv, made.B_csv
     return g.AIVChina(nWlist, Zidian)
 """)
-    assert report.passed, report
+    assert report.passed, str(report)
 
 
 # ---- Ctrl-C ---------------------------------------------------------------------------------

@@ -756,7 +756,7 @@ def prepare():
 def call(r):
     return Recsift(r.file).file if {method!r} == "__init__" else r.SQ_LS()
 """)
-    assert report.passed, report
+    assert report.passed, str(report)
 
 
 # ---- Ctrl-C ---------------------------------------------------------------------------------

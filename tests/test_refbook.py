@@ -123,4 +123,4 @@ def prepare():
 def call(arg):
     return {call}
 """)
-    assert report.passed, report
+    assert report.passed, str(report)
