@@ -63,7 +63,11 @@ private:
 };
 
 // `next(it)`: false at the end; an exception other than StopIteration throws.
+// A loop over an iterator that never ends, and runs no Python code, still
+// answers Ctrl-C: pending signals are handled every few thousand calls.
 inline bool next(PyObject* it, Ref& out, Loc loc = Loc::current()) {
+    static SignalCheck signals;
+    signals(loc);
     out = Ref::steal(PyIter_Next(it));
     if (out) return true;
     if (PyErr_Occurred()) raise(loc);

@@ -493,7 +493,6 @@ frame::Ref process_directory(PyObject* const* a) {
             frame::Ref files_it = frame::take(PyObject_GetIter(files));
             frame::Ref file;
             for (;;) {
-                signals();
                 if (!frame::next(files_it.get(), file)) break;
                 count_file(self, file.get());
             }

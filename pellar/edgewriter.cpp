@@ -75,10 +75,14 @@ size_t pairs_at_most(Py_ssize_t n) {
 void collect_from_values(PyObject* zidian, Labels& labels) {
     frame::for_each_item(zidian, [&](PyObject*, PyObject* value) {
         if (PyList_Check(value)) {
-            // Elements at even positions.  Appending runs no code, so the size
-            // read at each step is the list's.
-            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(value); k += 2)
+            // Elements at even positions.  The size is read at each step, after
+            // any signal handler has run.
+            frame::SignalCheck signals;
+            for (Py_ssize_t k = 0;; k += 2) {
+                signals();
+                if (k >= PyList_GET_SIZE(value)) break;
                 labels.append(frame::Ref::borrow(PyList_GET_ITEM(value, k)));
+            }
         } else if (PyDict_Check(value)) {
             // Keys of length 4 or more.
             frame::Ref it = frame::take(PyObject_GetIter(value));
