@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -151,14 +152,18 @@ void collect_pairs(PyObject* LIs, Labels& labels, Py_ssize_t from = 0, Py_ssize_
     }
 }
 
-// The labels of the runs, appended as str objects.
-void materialize(const PairRuns& pairs, Labels& labels) {
+// f(label) for each label of the runs, in order, made as a str.  A pending
+// signal is handled between them.
+template <typename F>
+void each_pair_str(const PairRuns& pairs, F&& f, frame::Loc loc = frame::Loc::current()) {
     frame::TextBuffer pair;
+    frame::SignalCheck signals;
     for (const Run& r : pairs.runs)
         for (Py_ssize_t j = r.j0; j < r.j1; j += 2) {
+            signals(loc);
             pair.clear();
             put_pair(pair, pairs.items.text(r.i), pairs.items.text(j));
-            labels.append(pair.str(0, pair.size()));
+            f(pair.str(0, pair.size(), loc));
         }
 }
 
@@ -255,12 +260,7 @@ void report(const Labels& labels, const PairRuns& pairs) {
         frame::check(PyDict_SetItem(temp_var.get(), label, len.get()));
     };
     for (Py_ssize_t k = 0; k < labels.size(); ++k) enter(labels[k]);
-    for (const Run& r : pairs.runs)
-        for (Py_ssize_t j = r.j0; j < r.j1; j += 2) {
-            frame::TextBuffer pair;
-            put_pair(pair, pairs.items.text(r.i), pairs.items.text(j));
-            enter(pair.str(0, pair.size()).get());
-        }
+    each_pair_str(pairs, [&](frame::Ref label) { enter(label.get()); });
     // Where the lines go is looked at once temp_var is complete (its labels'
     // __len__, __hash__ and __eq__ have run), and again after any text that
     // may run code.
@@ -318,7 +318,7 @@ frame::Ref create_net(PyObject* const* a) {
     } else if (pairs.stopped_at >= 0) {
         // A signal handler changed LIs: the pairs so far become labels, and the
         // rest is taken from LIs as it is now.
-        materialize(pairs, LieBiao);
+        each_pair_str(pairs, [&](frame::Ref label) { LieBiao.append(std::move(label)); });
         collect_pairs(LIs, LieBiao, pairs.stopped_at, pairs.items.size());
         pairs = PairRuns();
     }
