@@ -12,13 +12,23 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <source_location>
 #include <utility>
 
 namespace frame {
 
-// Where an operation was called from; only its line is reported.
-using Loc = std::source_location;
+// Where an operation was called from; only its line is reported.  As a
+// defaulted argument, `Loc loc = Loc::current()` is the caller's line (the
+// builtin in a default argument is evaluated where the call stands, as
+// std::source_location::current is, which not every standard library has).
+class Loc {
+public:
+    static constexpr Loc current(int line = __builtin_LINE()) noexcept { return Loc(line); }
+    constexpr int line() const noexcept { return line_; }
+
+private:
+    constexpr explicit Loc(int line) noexcept : line_(line) {}
+    int line_;
+};
 
 // Thrown when the interpreter has an exception set; `line` is the line of the
 // failing statement in the module's source (0: not known).
@@ -26,7 +36,7 @@ struct PyError {
     int line = 0;
 };
 
-[[noreturn]] inline void raise(Loc loc = Loc::current()) { throw PyError{(int)loc.line()}; }
+[[noreturn]] inline void raise(Loc loc = Loc::current()) { throw PyError{loc.line()}; }
 
 class Ref {
 public:
