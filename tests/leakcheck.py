@@ -12,11 +12,15 @@ import sys
 import tracemalloc
 
 
+# The type attribute cache keeps the latest name looked up in each slot; names
+# made afresh per call (a text file's codec lookups) would otherwise show as
+# slow growth.  3.13 names its emptying anew (the old name warns from 3.14 on,
+# and each warning, recorded, would be growth of its own).
+_clear_caches = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
+
+
 def settle():
-    # The type attribute cache keeps the latest name looked up in each slot;
-    # names made afresh per call (a text file's codec lookups) would otherwise
-    # show as slow growth.
-    sys._clear_type_cache()
+    _clear_caches()
     gc.collect()
 
 

@@ -36,9 +36,12 @@ def installed_run(cmd, **kw):
 
 def venv_with(where, *requirements):
     env_dir = where / "venv"
-    venv.create(env_dir, with_pip=True)
+    # The new environment gets no pip of its own (ensurepip is not there on
+    # every interpreter); this environment's pip installs into it.
+    venv.create(env_dir, with_pip=False)
     py = env_dir / "bin" / "python"
-    r = installed_run([str(py), "-m", "pip", "install", "-q", "--disable-pip-version-check", *map(str, requirements)])
+    r = installed_run([sys.executable, "-m", "pip", "--python", str(py), "install", "-q", "--disable-pip-version-check",
+                       *map(str, requirements)])
     assert r.returncode == 0, r.stdout + r.stderr
     return py
 
