@@ -1,5 +1,7 @@
 """The package as a user gets it: type stubs that match the modules, and a wheel that works."""
+import doctest
 import os
+import re
 import subprocess
 import sys
 import venv
@@ -27,6 +29,22 @@ def test_tour_type_checks_against_the_stubs():
     r = run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(STAGE / "pellar" / "tour.py")],
             cwd=STAGE)
     assert r.returncode == 0, r.stdout + r.stderr
+
+
+def test_the_readme_examples_hold(tmp_path, monkeypatch):
+    """The README's examples run as a doctest (its code blocks with a prompt, in order),
+    in a folder holding the tree its dirscan example describes."""
+    readme = (ROOT / "README.md").read_text()
+    blocks = [b for b in re.findall(r"^```[a-z]*\n(.*?)^```", readme, re.M | re.S) if ">>> " in b]
+    tree = re.search(r"# tree/: (.*)", readme).group(1).split()
+    for name in tree:
+        (tmp_path / "tree" / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / "tree" / name).write_text("")
+    monkeypatch.chdir(tmp_path)
+    test = doctest.DocTestParser().get_doctest("\n".join(blocks), {}, "README.md", str(ROOT / "README.md"), 0)
+    runner = doctest.DocTestRunner()
+    runner.run(test)
+    assert (runner.failures, runner.tries) == (0, sum(b.count(">>> ") for b in blocks))
 
 
 def installed_run(cmd, **kw):
