@@ -1508,7 +1508,9 @@ class Graph:
     def nodes(self):
         return list(self.adj)
     def edges(self, n):
-        return [(n, other) for other in self.adj[n]]
+        # Not a comprehension: an append failing in one aborts 3.14's debug
+        # interpreter (its LIST_APPEND leaves the frame's stack pointer unset).
+        return list(zip([n] * len(self.adj[n]), self.adj[n]))
     def number_of_nodes(self):
         return len(self.adj)
     def number_of_edges(self):

@@ -97,7 +97,7 @@ def test_sdist_and_wheel_install_and_run_the_tour(dist, wheel, installed, tmp_pa
     assert list(dist.glob("pellar-*.tar.gz"))
     # A wheel is for the interpreter that built it.
     tag = "cp%d%d" % sys.version_info[:2]
-    assert f"-{tag}-{tag}-" in wheel.name, wheel.name
+    assert f"-{tag}-{tag}{sys.abiflags}-" in wheel.name, wheel.name
     py = installed
     r = installed_run([str(py), "-m", "pellar.tour", "--out", str(tmp_path / "out")], cwd=tmp_path)
     assert r.returncode == 0, r.stdout + r.stderr
