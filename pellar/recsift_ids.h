@@ -122,11 +122,26 @@ inline uint64_t id_hash(const char* p, size_t n) {
         std::memcpy(&w, q, 8);
         return w;
     };
+    auto half = [](const char* q) {
+        uint32_t w;
+        std::memcpy(&w, q, 4);
+        return (uint64_t)w;
+    };
     constexpr uint64_t k1 = 0xa0761d6478bd642full, k2 = 0xe7037ed1a0b428dbull;
-    uint64_t h = key ^ (n * k1);
-    for (; n > 8; n -= 8, p += 8) h = mix(word(p) ^ k2, h ^ k1);
-    uint64_t last = 0;
-    std::memcpy(&last, p, n);
+    uint64_t h = key ^ (n * k1), last;
+    // Whole words, then the last eight bytes (overlapping the words before),
+    // read as loads: no byte-wise copy for the next load to wait for.
+    if (n > 8) {
+        size_t i = 0;
+        for (; i + 8 < n; i += 8) h = mix(word(p + i) ^ k2, h ^ k1);
+        last = word(p + n - 8);
+    } else if (n >= 4) {
+        last = half(p) << 32 | half(p + n - 4);
+    } else if (n > 0) {
+        last = (uint64_t)(unsigned char)p[0] << 16 | (uint64_t)(unsigned char)p[n / 2] << 8 | (unsigned char)p[n - 1];
+    } else {
+        last = 0;
+    }
     return mix(mix(last ^ k2, h ^ key), k1 ^ n);
 }
 
@@ -206,10 +221,11 @@ private:
     uint32_t id_, seq_;
 };
 
-// An array in memory of its own, mapped from the system with its pages
-// made present in one call as it grows: a large array written once costs no
-// page fault per page.  Fresh room is zero.  It grows in place or moves
-// (without copying), so its elements are found by position, not by address.
+// An array in memory of its own, mapped from the system as it grows, its
+// pages made present in one call for each step of growth, on huge pages where
+// the system offers them: a large array written once costs no page fault per
+// page.  Fresh room is zero.  It grows in place or moves (without copying),
+// so its elements are found by position, not by address.
 template <typename T>
 class Pages {
 public:
@@ -228,16 +244,13 @@ public:
         if (n > cap_) grow(n);
     }
     void push_back(const T& v) {
-        if (n_ == cap_) grow(cap_ + (cap_ / 4 > kStep / sizeof(T) ? cap_ / 4 : kStep / sizeof(T)));
+        if (n_ == cap_) grow(cap_ + step());
         p_[n_++] = v;
     }
     // Room for `n` more elements at the end, to be written there and then
     // taken in with commit().
     T* room(size_t n) {
-        if (cap_ - n_ < n) {
-            const size_t step = cap_ / 4 > kStep / sizeof(T) ? cap_ / 4 : kStep / sizeof(T);
-            grow(n > step ? n_ + n : cap_ + step);
-        }
+        if (cap_ - n_ < n) grow(n > step() ? n_ + n : cap_ + step());
         return p_ + n_;
     }
     void commit(size_t n) { n_ += n; }
@@ -248,31 +261,56 @@ public:
         n_ = n;
     }
     void release() {
-        if (p_) unmap(p_, bytes(cap_));
+        if (p_) munmap(p_, bytes(cap_));
         p_ = nullptr;
         n_ = cap_ = 0;
     }
 
 private:
-    static constexpr size_t kPage = 4096, kStep = size_t(4) << 20;
+    static constexpr size_t kPage = 4096, kHuge = size_t(2) << 20;
     static size_t bytes(size_t n) { return (n * sizeof(T) + kPage - 1) & ~(kPage - 1); }
+    // Growth by an eighth, at least 64 KiB, and in whole huge pages once
+    // past one: little room is made present beyond what is used.
+    size_t step() const {
+        const size_t least = (size_t(64) << 10) / sizeof(T);
+        return cap_ / 8 > least ? cap_ / 8 : least;
+    }
+    static size_t round(size_t bytes) { return bytes >= kHuge ? (bytes + kHuge - 1) & ~(kHuge - 1) : bytes; }
 
     void grow(size_t n) {
-        const size_t old = p_ ? bytes(cap_) : 0, fresh = bytes(n);
-        void* q;
-        if (!p_) {
-            q = mmap(nullptr, fresh, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        const size_t old = p_ ? bytes(cap_) : 0, fresh = round(bytes(n));
+        char* q;
+        if (!p_ || (old < kHuge && fresh >= kHuge)) {
+            // A large array starts at a huge page's boundary.
+            const size_t extra = fresh >= kHuge ? kHuge : 0;
+            void* m = mmap(nullptr, fresh + extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (m == MAP_FAILED) throw std::bad_alloc();
+            q = static_cast<char*>(m);
+            if (extra) {
+                char* at = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(q) + kHuge - 1) & ~(kHuge - 1));
+                if (at > q) munmap(q, (size_t)(at - q));
+                if (q + extra > at) munmap(at + fresh, (size_t)(q + extra - at));
+                q = at;
+            }
+            if (p_) {
+                // Past its first huge page: moved to a boundary of one.
+                std::memcpy(q, p_, old);
+                munmap(p_, old);
+            }
         } else {
-            q = mremap(p_, old, fresh, MREMAP_MAYMOVE);
-#ifdef MADV_POPULATE_WRITE
-            if (q != MAP_FAILED) madvise(static_cast<char*>(q) + old, fresh - old, MADV_POPULATE_WRITE);
-#endif
+            void* m = mremap(p_, old, fresh, MREMAP_MAYMOVE);
+            if (m == MAP_FAILED) throw std::bad_alloc();
+            q = static_cast<char*>(m);
         }
-        if (q == MAP_FAILED) throw std::bad_alloc();
-        p_ = static_cast<T*>(q);
+        p_ = reinterpret_cast<T*>(q);
         cap_ = fresh / sizeof(T);
+#ifdef MADV_HUGEPAGE
+        if (fresh >= kHuge) madvise(q, fresh, MADV_HUGEPAGE);
+#endif
+#ifdef MADV_POPULATE_WRITE
+        madvise(q + old, fresh - old, MADV_POPULATE_WRITE);
+#endif
     }
-    static void unmap(void* p, size_t n) { munmap(p, n); }
 
     T* p_ = nullptr;
     size_t n_ = 0, cap_ = 0;
