@@ -168,6 +168,7 @@ frame::Ref sq_ls(PyObject* const* a) {
         const recsift::Pages<uint32_t>& at = winners.at;
         frame::SignalCheck signals;
         const recsift::RecordLog& log = records.log();
+        const recsift::PresentArenas present;
         for (size_t first = 0; first < at.size(); ++first) {
             // The records a little way on are requested from memory meanwhile.
             if (first + kAhead < at.size() && (at[first + kAhead] & Winners::kKept)) log.prefetch(Winners::latest(at[first + kAhead]));
