@@ -333,6 +333,8 @@ public:
         const char* p = address(i);
         __builtin_prefetch(p);
         __builtin_prefetch(p + 63);
+        // and the places of the records further on
+        if (i + 64 < at_.size()) __builtin_prefetch(&at_[i + 64]);
     }
 
     // Room for `records` more without growing the arrays of places and hashes.
