@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include <dlfcn.h>
 #include <sys/mman.h>
 
 #ifdef __SSE2__
@@ -499,27 +500,75 @@ inline Winners find_winners(RecordLog& log, frame::Loc loc = frame::Loc::current
 
 // ---- the result's strs ---------------------------------------------------------------------
 
-// While one lives, the object allocator's arenas are made present as they are
-// mapped: a pass that makes many small objects in fresh memory costs one call
-// per arena rather than a page fault per page.  The arenas still come from
-// and go back to the allocator that was in place, which is put back after.
+// While one lives, the object allocator's new arenas are made present as
+// they are mapped: a pass that makes many small objects in fresh memory costs
+// one call per arena rather than a page fault per page.  When the allocator
+// in place is the interpreter's own, which maps arenas and unmaps them, the
+// arenas are cut from huge pages, which it can unmap as well; any other
+// allocator still maps and unmaps its arenas itself.  The allocator in place
+// is put back after.
 class PresentArenas {
 public:
     PresentArenas() {
         PyObject_GetArenaAllocator(&outer());
+        own_ = interpreters_own(outer());
         PyObjectArenaAllocator mine{nullptr, alloc, release};
         PyObject_SetArenaAllocator(&mine);
     }
-    ~PresentArenas() { PyObject_SetArenaAllocator(&outer()); }
+    ~PresentArenas() {
+        PyObject_SetArenaAllocator(&outer());
+        // The rest of the last huge page, not handed out.
+        if (left_) munmap(next_, left_);
+        next_ = nullptr;
+        left_ = 0;
+    }
     PresentArenas(const PresentArenas&) = delete;
     PresentArenas& operator=(const PresentArenas&) = delete;
 
 private:
+    static constexpr size_t kHuge = size_t(2) << 20;
+
     static PyObjectArenaAllocator& outer() {
         static PyObjectArenaAllocator a;
         return a;
     }
+    // The interpreter's own arena allocator: no context, and its code in the
+    // interpreter's own image.
+    static bool interpreters_own(const PyObjectArenaAllocator& a) {
+        Dl_info theirs, interpreter;
+        return a.ctx == nullptr && dladdr(reinterpret_cast<void*>(a.alloc), &theirs) &&
+               dladdr(reinterpret_cast<void*>(&PyObject_Malloc), &interpreter) &&
+               theirs.dli_fbase == interpreter.dli_fbase;
+    }
+    // A huge page, mapped at its boundary and made present.
+    static char* huge_page() {
+        void* m = mmap(nullptr, 2 * kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (m == MAP_FAILED) return nullptr;
+        char* q = static_cast<char*>(m);
+        char* at = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(q) + kHuge - 1) & ~(kHuge - 1));
+        if (at > q) munmap(q, (size_t)(at - q));
+        munmap(at + kHuge, (size_t)(q + kHuge - at));
+#ifdef MADV_HUGEPAGE
+        madvise(at, kHuge, MADV_HUGEPAGE);
+#endif
+#ifdef MADV_POPULATE_WRITE
+        madvise(at, kHuge, MADV_POPULATE_WRITE);
+#endif
+        return at;
+    }
     static void* alloc(void*, size_t size) {
+        if (own_ && size <= kHuge && kHuge % size == 0) {
+            if (left_ == 0) {
+                next_ = huge_page();
+                left_ = next_ ? kHuge : 0;
+            }
+            if (left_) {
+                void* p = next_;
+                next_ += size;
+                left_ -= size;
+                return p;
+            }
+        }
         void* p = outer().alloc(outer().ctx, size);
 #ifdef MADV_POPULATE_WRITE
         if (p) madvise(p, size, MADV_POPULATE_WRITE);  // fails harmlessly on memory not mapped by pages
@@ -527,6 +576,10 @@ private:
         return p;
     }
     static void release(void*, void* p, size_t size) { outer().free(outer().ctx, p, size); }
+
+    static inline bool own_ = false;
+    static inline char* next_ = nullptr;
+    static inline size_t left_ = 0;
 };
 
 // ---- where the records go -----------------------------------------------------------------
