@@ -2,6 +2,7 @@
 import builtins
 import codecs
 import contextlib
+import ctypes
 import gc
 import os
 import pathlib
@@ -459,6 +460,22 @@ def test_lines_of_other_types(tmp_path, make, text):
         own_entry(info.value)
 
 
+@pytest.mark.parametrize("at", [0, 2500, 5999])
+def test_a_line_of_another_type_after_many_records(tmp_path, at):
+    # The records read so far, their ids repeated anywhere, move into the dict
+    # in the order of their first records, each with its latest sequence.
+    rng = random.Random(at)
+    ids = ["".join(rng.choices("xyz\xe9\u20ac", k=rng.randint(1, 6))) for _ in range(2000)]
+    lines = [rng.choice(ids) + "|" + "".join(rng.choices("ACGTa|\U0001f600", k=rng.randint(0, 14))) + "|G"
+             for _ in range(6000)]
+    lines[at] = "!" + lines[at]
+    path = write(tmp_path / "seq.txt", "\n".join(lines) + "\n")
+    with lines_made_by(lambda t: Line(t) if t.startswith("!") else t):
+        got = outcome(Recsift, str(path))
+        want = outcome(PlainRecsift, str(path))
+    assert got == want and got[0] == "ok"
+
+
 # ---- no leaks ------------------------------------------------------------------------------
 
 def leak_cases(tmp):
@@ -721,6 +738,34 @@ for p in ({str(good)!r}, {str(bad)!r}):
     assert lines[0] in ("ANSI_X3.4-1968", "ascii", "US-ASCII")
     assert lines[1].startswith("True ['T-AG', 'A-C']")
     assert lines[2].startswith("True ('UnicodeDecodeError', \"'ascii' codec can't decode byte 0xc3")
+
+
+# ---- the object allocator ------------------------------------------------------------------
+
+class ArenaAllocator(ctypes.Structure):
+    _fields_ = [("ctx", ctypes.c_void_p), ("alloc", ctypes.c_void_p), ("free", ctypes.c_void_p)]
+
+
+def arena_allocator():
+    a = ArenaAllocator()
+    ctypes.pythonapi.PyObject_GetArenaAllocator(ctypes.byref(a))
+    return a.ctx, a.alloc, a.free
+
+
+def test_the_result_lives_in_the_allocators_arenas(tmp_path):
+    # Arenas handed out while the result is made are the allocator's to free
+    # and reuse; the allocator in place is the same after the call.
+    path = write(tmp_path / "seq.txt", "".join(f"id{i % 40000}|AC|G{'A' * (i % 30)}\n" for i in range(60000)))
+    before = arena_allocator()
+    result = Recsift(str(path)).SQ_LS()
+    assert arena_allocator() == before
+    want = PlainRecsift(str(path)).SQ_LS()
+    assert result == want
+    del result
+    gc.collect()
+    again = [str(i) * 3 for i in range(300000)]
+    assert Recsift(str(path)).SQ_LS() == want
+    assert again[-1] == "299999" * 3
 
 
 # ---- allocation failures --------------------------------------------------------------------
