@@ -509,13 +509,17 @@ inline Winners find_winners(RecordLog& log, frame::Loc loc = frame::Loc::current
 // is put back after.
 class PresentArenas {
 public:
+    // A pass may run Python code (a signal handler) that makes another pass
+    // while this one lives: the outermost one sets and puts back.
     PresentArenas() {
+        if (depth_++ > 0) return;
         PyObject_GetArenaAllocator(&outer());
         own_ = interpreters_own(outer());
         PyObjectArenaAllocator mine{nullptr, alloc, release};
         PyObject_SetArenaAllocator(&mine);
     }
     ~PresentArenas() {
+        if (--depth_ > 0) return;
         PyObject_SetArenaAllocator(&outer());
         // The rest of the last huge page, not handed out.
         if (left_) munmap(next_, left_);
@@ -577,6 +581,7 @@ private:
     }
     static void release(void*, void* p, size_t size) { outer().free(outer().ctx, p, size); }
 
+    static inline int depth_ = 0;
     static inline bool own_ = false;
     static inline char* next_ = nullptr;
     static inline size_t left_ = 0;

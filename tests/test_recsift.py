@@ -7,6 +7,7 @@ import gc
 import os
 import pathlib
 import random
+import signal
 import subprocess
 import sys
 import textwrap
@@ -766,6 +767,25 @@ def test_the_result_lives_in_the_allocators_arenas(tmp_path):
     again = [str(i) * 3 for i in range(300000)]
     assert Recsift(str(path)).SQ_LS() == want
     assert again[-1] == "299999" * 3
+
+
+def test_a_signal_handler_that_sifts_meanwhile(tmp_path):
+    # Handlers run between the strs the result is made of, and may make a
+    # result of their own.
+    big = write(tmp_path / "big.txt", "".join(f"id{i % 90000}|AC|G{'A' * (i % 30)}\n" for i in range(200000)))
+    small = write(tmp_path / "small.txt", WORKED_EXAMPLE * 50)
+    before = arena_allocator()
+    inner = []
+    signal.signal(signal.SIGALRM, lambda *_: inner.append(Recsift(str(small)).SQ_LS()))
+    signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+    try:
+        got = [Recsift(str(big)).SQ_LS() for _ in range(3)]
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, signal.SIG_DFL)
+    assert arena_allocator() == before
+    assert inner and all(r == ["CCCCC-TTTTT", "GG-ACATTAG", "AC-GT"] for r in inner)
+    assert all(r == got[0] for r in got) and got[0] == PlainRecsift(str(big)).SQ_LS()
 
 
 # ---- allocation failures --------------------------------------------------------------------
