@@ -32,7 +32,6 @@
 #include <utility>
 #include <vector>
 
-#include <dlfcn.h>
 #include <sys/mman.h>
 
 #ifdef __SSE2__
@@ -223,10 +222,15 @@ private:
 };
 
 // An array in memory of its own, mapped from the system as it grows, its
-// pages made present in one call for each step of growth, on huge pages where
-// the system offers them: a large array written once costs no page fault per
-// page.  Fresh room is zero.  It grows in place or moves (without copying),
-// so its elements are found by position, not by address.
+// pages made present in one call for each step of growth: a large array
+// written once costs no page fault per page.  Fresh room is zero.  It grows
+// in place or moves (without copying), so its elements are found by
+// position, not by address.
+//
+// (Huge pages would make fewer, larger faults, but on a virtual machine that
+// hands freed memory back to its host they come from memory the host must
+// supply again: after another program freed much memory, a call took three
+// times as long.)
 template <typename T>
 class Pages {
 public:
@@ -268,48 +272,24 @@ public:
     }
 
 private:
-    static constexpr size_t kPage = 4096, kHuge = size_t(2) << 20;
+    static constexpr size_t kPage = 4096;
     static size_t bytes(size_t n) { return (n * sizeof(T) + kPage - 1) & ~(kPage - 1); }
-    // Growth by an eighth, at least 64 KiB, and in whole huge pages once
-    // past one: little room is made present beyond what is used.
+    // Growth by an eighth, at least 64 KiB: little room is made present
+    // beyond what is used.
     size_t step() const {
         const size_t least = (size_t(64) << 10) / sizeof(T);
         return cap_ / 8 > least ? cap_ / 8 : least;
     }
-    static size_t round(size_t bytes) { return bytes >= kHuge ? (bytes + kHuge - 1) & ~(kHuge - 1) : bytes; }
 
     void grow(size_t n) {
-        const size_t old = p_ ? bytes(cap_) : 0, fresh = round(bytes(n));
-        char* q;
-        if (!p_ || (old < kHuge && fresh >= kHuge)) {
-            // A large array starts at a huge page's boundary.
-            const size_t extra = fresh >= kHuge ? kHuge : 0;
-            void* m = mmap(nullptr, fresh + extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (m == MAP_FAILED) throw std::bad_alloc();
-            q = static_cast<char*>(m);
-            if (extra) {
-                char* at = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(q) + kHuge - 1) & ~(kHuge - 1));
-                if (at > q) munmap(q, (size_t)(at - q));
-                if (q + extra > at) munmap(at + fresh, (size_t)(q + extra - at));
-                q = at;
-            }
-            if (p_) {
-                // Past its first huge page: moved to a boundary of one.
-                std::memcpy(q, p_, old);
-                munmap(p_, old);
-            }
-        } else {
-            void* m = mremap(p_, old, fresh, MREMAP_MAYMOVE);
-            if (m == MAP_FAILED) throw std::bad_alloc();
-            q = static_cast<char*>(m);
-        }
-        p_ = reinterpret_cast<T*>(q);
+        const size_t old = p_ ? bytes(cap_) : 0, fresh = bytes(n);
+        void* q = p_ ? mremap(p_, old, fresh, MREMAP_MAYMOVE)
+                     : mmap(nullptr, fresh, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (q == MAP_FAILED) throw std::bad_alloc();
+        p_ = static_cast<T*>(q);
         cap_ = fresh / sizeof(T);
-#ifdef MADV_HUGEPAGE
-        if (fresh >= kHuge) madvise(q, fresh, MADV_HUGEPAGE);
-#endif
 #ifdef MADV_POPULATE_WRITE
-        madvise(q + old, fresh - old, MADV_POPULATE_WRITE);
+        madvise(static_cast<char*>(q) + old, fresh - old, MADV_POPULATE_WRITE);
 #endif
     }
 
@@ -502,11 +482,8 @@ inline Winners find_winners(RecordLog& log, frame::Loc loc = frame::Loc::current
 
 // While one lives, the object allocator's new arenas are made present as
 // they are mapped: a pass that makes many small objects in fresh memory costs
-// one call per arena rather than a page fault per page.  When the allocator
-// in place is the interpreter's own, which maps arenas and unmaps them, the
-// arenas are cut from huge pages, which it can unmap as well; any other
-// allocator still maps and unmaps its arenas itself.  The allocator in place
-// is put back after.
+// one call per arena rather than a page fault per page.  The arenas still
+// come from and go back to the allocator in place, which is put back after.
 class PresentArenas {
 public:
     // A pass may run Python code (a signal handler) that makes another pass
@@ -514,65 +491,21 @@ public:
     PresentArenas() {
         if (depth_++ > 0) return;
         PyObject_GetArenaAllocator(&outer());
-        own_ = interpreters_own(outer());
         PyObjectArenaAllocator mine{nullptr, alloc, release};
         PyObject_SetArenaAllocator(&mine);
     }
     ~PresentArenas() {
-        if (--depth_ > 0) return;
-        PyObject_SetArenaAllocator(&outer());
-        // The rest of the last huge page, not handed out.
-        if (left_) munmap(next_, left_);
-        next_ = nullptr;
-        left_ = 0;
+        if (--depth_ == 0) PyObject_SetArenaAllocator(&outer());
     }
     PresentArenas(const PresentArenas&) = delete;
     PresentArenas& operator=(const PresentArenas&) = delete;
 
 private:
-    static constexpr size_t kHuge = size_t(2) << 20;
-
     static PyObjectArenaAllocator& outer() {
         static PyObjectArenaAllocator a;
         return a;
     }
-    // The interpreter's own arena allocator: no context, and its code in the
-    // interpreter's own image.
-    static bool interpreters_own(const PyObjectArenaAllocator& a) {
-        Dl_info theirs, interpreter;
-        return a.ctx == nullptr && dladdr(reinterpret_cast<void*>(a.alloc), &theirs) &&
-               dladdr(reinterpret_cast<void*>(&PyObject_Malloc), &interpreter) &&
-               theirs.dli_fbase == interpreter.dli_fbase;
-    }
-    // A huge page, mapped at its boundary and made present.
-    static char* huge_page() {
-        void* m = mmap(nullptr, 2 * kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (m == MAP_FAILED) return nullptr;
-        char* q = static_cast<char*>(m);
-        char* at = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(q) + kHuge - 1) & ~(kHuge - 1));
-        if (at > q) munmap(q, (size_t)(at - q));
-        munmap(at + kHuge, (size_t)(q + kHuge - at));
-#ifdef MADV_HUGEPAGE
-        madvise(at, kHuge, MADV_HUGEPAGE);
-#endif
-#ifdef MADV_POPULATE_WRITE
-        madvise(at, kHuge, MADV_POPULATE_WRITE);
-#endif
-        return at;
-    }
     static void* alloc(void*, size_t size) {
-        if (own_ && size <= kHuge && kHuge % size == 0) {
-            if (left_ == 0) {
-                next_ = huge_page();
-                left_ = next_ ? kHuge : 0;
-            }
-            if (left_) {
-                void* p = next_;
-                next_ += size;
-                left_ -= size;
-                return p;
-            }
-        }
         void* p = outer().alloc(outer().ctx, size);
 #ifdef MADV_POPULATE_WRITE
         if (p) madvise(p, size, MADV_POPULATE_WRITE);  // fails harmlessly on memory not mapped by pages
@@ -582,9 +515,6 @@ private:
     static void release(void*, void* p, size_t size) { outer().free(outer().ctx, p, size); }
 
     static inline int depth_ = 0;
-    static inline bool own_ = false;
-    static inline char* next_ = nullptr;
-    static inline size_t left_ = 0;
 };
 
 // ---- where the records go -----------------------------------------------------------------
