@@ -237,7 +237,15 @@ public:
     Pages() = default;
     Pages(Pages&& o) noexcept
         : p_(std::exchange(o.p_, nullptr)), n_(std::exchange(o.n_, 0)), cap_(std::exchange(o.cap_, 0)) {}
-    Pages& operator=(Pages&&) = delete;
+    Pages& operator=(Pages&& o) noexcept {
+        if (this != &o) {
+            release();
+            p_ = std::exchange(o.p_, nullptr);
+            n_ = std::exchange(o.n_, 0);
+            cap_ = std::exchange(o.cap_, 0);
+        }
+        return *this;
+    }
     ~Pages() { release(); }
 
     T* data() const { return p_; }
@@ -330,13 +338,15 @@ public:
     // The record written at space() is `bytes` long; `hash` is its id's.
     void add(size_t bytes, uint64_t hash, bool kept) {
         at_.push_back((uint32_t)(bytes_.size() / 4));
-        hashes_.push_back((hash & ~uint64_t(1)) | (kept ? 1 : 0));
+        hashes_.push_back(((uint32_t)(hash >> 32) & ~uint32_t(1)) | (kept ? 1 : 0));
         bytes_.commit(bytes);
     }
 
-    // Each record's id hash, its lowest bit replaced by its kept bit.
-    const Pages<uint64_t>& hashes() const { return hashes_; }
-    void drop_hashes() { hashes_.release(); }
+    // Each record's id hash, its top 32 bits, the lowest of them replaced by
+    // its kept bit.
+    const Pages<uint32_t>& hashes() const { return hashes_; }
+    // The hashes' array, taken out of the log: no more records go in.
+    Pages<uint32_t> take_hashes() { return std::move(hashes_); }
 
     void clear() {
         hashes_.release();
@@ -350,7 +360,7 @@ private:
 
     Pages<char> bytes_;
     Pages<uint32_t> at_;  // each record's place in bytes_, in 4-byte steps
-    Pages<uint64_t> hashes_;
+    Pages<uint32_t> hashes_;
 };
 
 // ---- the id step --------------------------------------------------------------------------
@@ -368,7 +378,8 @@ struct Winners {
 
 namespace detail {
 
-// An entry of a partition: the record's hash bits 0..31 (bit 0: kept), and its number.
+// An entry of a partition: the record's hash as the log keeps it (bit 0:
+// kept), and its number.
 struct Entry {
     uint32_t tag, index;
 };
@@ -412,20 +423,19 @@ inline void sift_partition(const RecordLog& log, const Entry* e, size_t m, std::
 
 }  // namespace detail
 
-// The id step over the whole log.
-// The hashes are dropped on the way: no more records go into the log.
+// The id step over the whole log.  The hashes' array is taken from the log
+// (no more records go in) to hold the winners.
 inline Winners find_winners(RecordLog& log, frame::Loc loc = frame::Loc::current()) {
     using detail::Entry;
     const size_t n = log.size();
     Winners w;
-    w.at.assign_zero(n);
     if (n == 0) return w;
     // About a thousand records a partition.
     unsigned bits = 0;
     while ((n >> bits) > 1024 && bits < 16) ++bits;
     const size_t parts = size_t(1) << bits;
-    const Pages<uint64_t>& hashes = log.hashes();
-    auto part = [&](uint64_t h) { return bits ? (size_t)(h >> (64 - bits)) : 0; };
+    const Pages<uint32_t>& hashes = log.hashes();
+    auto part = [&](uint32_t h) { return bits ? (size_t)(h >> (32 - bits)) : 0; };
 
     // The entries of each partition, in file order.
     std::vector<uint32_t> start(parts + 1, 0);
@@ -436,11 +446,12 @@ inline Winners find_winners(RecordLog& log, frame::Loc loc = frame::Loc::current
     {
         std::vector<uint32_t> fill(start.begin(), start.end() - 1);
         for (size_t i = 0; i < n; ++i) {
-            const uint64_t h = hashes[i];
-            entries[fill[part(h)]++] = Entry{(uint32_t)h, (uint32_t)i};
+            const uint32_t h = hashes[i];
+            entries[fill[part(h)]++] = Entry{h, (uint32_t)i};
         }
     }
-    log.drop_hashes();
+    w.at = log.take_hashes();
+    std::memset(w.at.data(), 0, n * sizeof(uint32_t));
 
     frame::SignalCheck signals(64);
     std::vector<uint32_t> slots;
