@@ -167,13 +167,16 @@ frame::Ref sq_ls(PyObject* const* a) {
         frame::Ref final_result = frame::take(PyList_New(kept));
         const recsift::Pages<uint32_t>& at = winners.at;
         frame::SignalCheck signals;
-        const recsift::RecordLog& log = records.log();
-        const recsift::PresentArenas present;
+        recsift::RecordLog& log = records.log();
+        const recsift::PresentArenas present(log);
         for (size_t first = 0; first < at.size(); ++first) {
             // The records a little way on are requested from memory meanwhile.
             if (first + kAhead < at.size() && (at[first + kAhead] & Winners::kKept)) log.prefetch(Winners::latest(at[first + kAhead]));
             if (!(at[first] & Winners::kKept)) continue;
             signals();
+            // The records before this one are read no more: their memory may
+            // hold the strs.
+            log.retire(first);
             const Record r = log[Winners::latest(at[first])];
             PyList_SET_ITEM(final_result.get(), --kept, frame::take(r.seq_str()).release());
         }

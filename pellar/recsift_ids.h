@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include <dlfcn.h>
 #include <sys/mman.h>
 
 #ifdef __SSE2__
@@ -236,13 +237,15 @@ class Pages {
 public:
     Pages() = default;
     Pages(Pages&& o) noexcept
-        : p_(std::exchange(o.p_, nullptr)), n_(std::exchange(o.n_, 0)), cap_(std::exchange(o.cap_, 0)) {}
+        : p_(std::exchange(o.p_, nullptr)), n_(std::exchange(o.n_, 0)), cap_(std::exchange(o.cap_, 0)),
+          given_(std::exchange(o.given_, 0)) {}
     Pages& operator=(Pages&& o) noexcept {
         if (this != &o) {
             release();
             p_ = std::exchange(o.p_, nullptr);
             n_ = std::exchange(o.n_, 0);
             cap_ = std::exchange(o.cap_, 0);
+            given_ = std::exchange(o.given_, 0);
         }
         return *this;
     }
@@ -274,13 +277,27 @@ public:
         n_ = n;
     }
     void release() {
-        if (p_) munmap(p_, bytes(cap_));
+        if (p_ && bytes(cap_) > given_) munmap(reinterpret_cast<char*>(p_) + given_, bytes(cap_) - given_);
         p_ = nullptr;
-        n_ = cap_ = 0;
+        n_ = cap_ = given_ = 0;
+    }
+
+    // Hands the next `size` bytes of the memory from the start, a multiple of
+    // the page size, to a new owner that unmaps them itself; null when they
+    // reach past `below` (bytes from the start).  A piece starts at a multiple
+    // of 16 KiB, the object allocator's pool size.  The array no longer grows.
+    void* give_away(size_t size, size_t below) {
+        const uintptr_t start = reinterpret_cast<uintptr_t>(p_);
+        const size_t from = (size_t)(((start + given_ + kAlign - 1) & ~uintptr_t(kAlign - 1)) - start);
+        if (size % kPage != 0 || from + size > below || from + size > bytes(cap_)) return nullptr;
+        // A gap left to align the piece goes back to the system at once.
+        if (from > given_) munmap(reinterpret_cast<char*>(p_) + given_, from - given_);
+        given_ = from + size;
+        return reinterpret_cast<char*>(p_) + from;
     }
 
 private:
-    static constexpr size_t kPage = 4096;
+    static constexpr size_t kPage = 4096, kAlign = size_t(16) << 10;
     static size_t bytes(size_t n) { return (n * sizeof(T) + kPage - 1) & ~(kPage - 1); }
     // Growth by an eighth, at least 64 KiB: little room is made present
     // beyond what is used.
@@ -290,6 +307,7 @@ private:
     }
 
     void grow(size_t n) {
+        if (given_) throw std::bad_alloc();  // its start is no longer its own to move
         const size_t old = p_ ? bytes(cap_) : 0, fresh = bytes(n);
         void* q = p_ ? mremap(p_, old, fresh, MREMAP_MAYMOVE)
                      : mmap(nullptr, fresh, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -303,6 +321,7 @@ private:
 
     T* p_ = nullptr;
     size_t n_ = 0, cap_ = 0;
+    size_t given_ = 0;  // bytes from the start handed to another owner
 };
 
 // The records in file order, written one after the other, with each record's
@@ -342,6 +361,12 @@ public:
         bytes_.commit(bytes);
     }
 
+    // Records before record i are no longer read.
+    void retire(size_t i) { retired_ = (size_t)at_[i] * 4; }
+    // Memory of retired records, `size` bytes, for a new owner; null when
+    // there is not that much.
+    void* recycle(size_t size) { return bytes_.give_away(size, retired_); }
+
     // Each record's id hash, its top 32 bits, the lowest of them replaced by
     // its kept bit.
     const Pages<uint32_t>& hashes() const { return hashes_; }
@@ -361,6 +386,7 @@ private:
     Pages<char> bytes_;
     Pages<uint32_t> at_;  // each record's place in bytes_, in 4-byte steps
     Pages<uint32_t> hashes_;
+    size_t retired_ = 0;  // bytes of records no longer read
 };
 
 // ---- the id step --------------------------------------------------------------------------
@@ -491,22 +517,27 @@ inline Winners find_winners(RecordLog& log, frame::Loc loc = frame::Loc::current
 
 // ---- the result's strs ---------------------------------------------------------------------
 
-// While one lives, the object allocator's new arenas are made present as
-// they are mapped: a pass that makes many small objects in fresh memory costs
-// one call per arena rather than a page fault per page.  The arenas still
-// come from and go back to the allocator in place, which is put back after.
+// While one lives, the object allocator's new arenas come from the memory of
+// records already turned into strs, when the allocator in place is the
+// interpreter's own (it unmaps an arena, which any mapped memory may be); else
+// they are made present as they are mapped.  Either way a pass that makes many
+// small objects costs no page fault per page.  The allocator in place is put
+// back after.
 class PresentArenas {
 public:
     // A pass may run Python code (a signal handler) that makes another pass
     // while this one lives: the outermost one sets and puts back.
-    PresentArenas() {
+    explicit PresentArenas(RecordLog& log) {
         if (depth_++ > 0) return;
         PyObject_GetArenaAllocator(&outer());
+        log_ = interpreters_own(outer()) ? &log : nullptr;
         PyObjectArenaAllocator mine{nullptr, alloc, release};
         PyObject_SetArenaAllocator(&mine);
     }
     ~PresentArenas() {
-        if (--depth_ == 0) PyObject_SetArenaAllocator(&outer());
+        if (--depth_ > 0) return;
+        PyObject_SetArenaAllocator(&outer());
+        log_ = nullptr;
     }
     PresentArenas(const PresentArenas&) = delete;
     PresentArenas& operator=(const PresentArenas&) = delete;
@@ -516,7 +547,17 @@ private:
         static PyObjectArenaAllocator a;
         return a;
     }
+    // The interpreter's own arena allocator: no context, and its code in the
+    // interpreter's own image.
+    static bool interpreters_own(const PyObjectArenaAllocator& a) {
+        Dl_info theirs, interpreter;
+        return a.ctx == nullptr && dladdr(reinterpret_cast<void*>(a.alloc), &theirs) &&
+               dladdr(reinterpret_cast<void*>(&PyObject_Malloc), &interpreter) &&
+               theirs.dli_fbase == interpreter.dli_fbase;
+    }
     static void* alloc(void*, size_t size) {
+        if (log_)
+            if (void* p = log_->recycle(size)) return p;
         void* p = outer().alloc(outer().ctx, size);
 #ifdef MADV_POPULATE_WRITE
         if (p) madvise(p, size, MADV_POPULATE_WRITE);  // fails harmlessly on memory not mapped by pages
@@ -526,6 +567,7 @@ private:
     static void release(void*, void* p, size_t size) { outer().free(outer().ctx, p, size); }
 
     static inline int depth_ = 0;
+    static inline RecordLog* log_ = nullptr;
 };
 
 // ---- where the records go -----------------------------------------------------------------
