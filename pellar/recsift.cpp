@@ -10,10 +10,10 @@
 // A standard text file is read in place and each exact-str line taken apart
 // where it lies, into the record log of recsift_ids.h; once the file is read,
 // the id step finds each id's latest record, and the passing sequences are
-// made as strs in one pass.  A line of any other type
-// goes through its own strip, startswith, split, len and indexing, as plain
-// code does, and its id may be any object with its own equality; from the
-// first such line on the ids live in an ordinary dict.
+// made as strs in one pass.  A line of any other type goes through its own
+// strip, startswith, split, len and indexing, as plain code does, and its id
+// may be any object with its own equality; from the first such line on the ids
+// live in an ordinary dict.
 #include "frame/bulkio.h"
 #include "frame/module.h"
 #include "frame/ops.h"

@@ -2,13 +2,13 @@
 //
 // A line of text is taken apart where it lies, once: the strip bounds, the "#"
 // test and the separators are found by walking its characters.  What the
-// record needs is written to the end of a log in native memory: the id's
-// characters at their own width, and, when the sequence passes the filter, the
-// finished sequence -- "|" turned into "-", reversed when its length is even --
-// at the width of the str the join would make.  A record's parts never exist
-// as strings or as a list, and no str is made while the file is read.  Since
-// the join, the reversal and the filter depend only on the latest record of an
-// id, a record that fails the filter keeps only its id.
+// record needs is written to the end of a log in native memory, in file
+// order: the id's characters at their own width and, when the sequence passes
+// the filter, its fields as they lie, at the width of the str the join would
+// make (a line of 1-byte text goes in with one copy).  A record's parts never
+// exist as strings or as a list, and no str is made while the file is read.
+// Since the join, the reversal and the filter depend only on the latest record
+// of an id, a record that fails the filter keeps only its id.
 //
 // Once the file is read, the id step finds for each id its first record and
 // its latest one.  It touches no large table at random: the records' hashes
@@ -16,7 +16,10 @@
 // partition is sifted in a table small enough to stay in the cache; the ids of
 // records whose hashes agree are compared afterwards, their records requested
 // from memory ahead of the comparison.  The winners come out in the order of
-// their first records, and the result's strs are made from them in one pass.
+// their first records, and the result's strs are made from them in one pass,
+// "|" turned into "-" and the sequence reversed when its length is even as the
+// characters are copied in.  The strs take the place of the records already
+// read, in the log's own memory.
 //
 // Once a line of another type is seen, the ids move into an ordinary dict.
 #pragma once
