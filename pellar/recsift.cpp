@@ -165,7 +165,7 @@ frame::Ref sq_ls(PyObject* const* a) {
         const Winners winners = recsift::find_winners(records.log());
         Py_ssize_t kept = (Py_ssize_t)winners.kept;
         frame::Ref final_result = frame::take(PyList_New(kept));
-        const recsift::Pages<uint32_t>& at = winners.at;
+        const recsift::Pages<uint64_t>& at = winners.at;
         frame::SignalCheck signals;
         recsift::RecordLog& log = records.log();
         const recsift::PresentArenas present(log);

@@ -360,7 +360,7 @@ public:
     // The record written at space() is `bytes` long; `hash` is its id's.
     void add(size_t bytes, uint64_t hash, bool kept) {
         at_.push_back((uint32_t)(bytes_.size() / 4));
-        hashes_.push_back(((uint32_t)(hash >> 32) & ~uint32_t(1)) | (kept ? 1 : 0));
+        hashes_.push_back((hash & ~uint64_t(1)) | (kept ? 1 : 0));
         bytes_.commit(bytes);
     }
 
@@ -370,11 +370,10 @@ public:
     // there is not that much.
     void* recycle(size_t size) { return bytes_.give_away(size, retired_); }
 
-    // Each record's id hash, its top 32 bits, the lowest of them replaced by
-    // its kept bit.
-    const Pages<uint32_t>& hashes() const { return hashes_; }
+    // Each record's id hash, its lowest bit replaced by its kept bit.
+    const Pages<uint64_t>& hashes() const { return hashes_; }
     // The hashes' array, taken out of the log: no more records go in.
-    Pages<uint32_t> take_hashes() { return std::move(hashes_); }
+    Pages<uint64_t> take_hashes() { return std::move(hashes_); }
 
     void clear() {
         hashes_.release();
@@ -388,27 +387,28 @@ private:
 
     Pages<char> bytes_;
     Pages<uint32_t> at_;  // each record's place in bytes_, in 4-byte steps
-    Pages<uint32_t> hashes_;
+    Pages<uint64_t> hashes_;
     size_t retired_ = 0;  // bytes of records no longer read
 };
 
 // ---- the id step --------------------------------------------------------------------------
 
 // For each record that is the first of its id, the latest record of that id:
-// at[first] = latest + 1, with the top bit set when the latest record's
-// sequence is kept; 0 for any other record.  `kept` counts the set top bits.
+// at[first] = latest + 1, with bit 31 set when the latest record's
+// sequence is kept; 0 for any other record.  `kept` counts the set bits 31.
 struct Winners {
-    Pages<uint32_t> at;
+    Pages<uint64_t> at;  // the hashes' array, which the id step takes over
     size_t kept = 0;
 
-    static constexpr uint32_t kKept = uint32_t(1) << 31;
-    static size_t latest(uint32_t w) { return (w & ~kKept) - 1; }
+    static constexpr uint64_t kKept = uint64_t(1) << 31;
+    static size_t latest(uint64_t w) { return (size_t)(w & ~kKept) - 1; }
 };
 
 namespace detail {
 
-// An entry of a partition: the record's hash as the log keeps it (bit 0:
-// kept), and its number.
+// An entry of a partition: the low 32 bits of the record's hash as the log
+// keeps it (bit 0: kept), and its number.  The partition is the hash's top
+// bits, so all 31 bits are left to tell ids apart, less those of the slot.
 struct Entry {
     uint32_t tag, index;
 };
@@ -430,7 +430,7 @@ inline void sift_partition(const RecordLog& log, const Entry* e, size_t m, std::
             const uint32_t slot = slots[s];
             if (slot == 0) {
                 slots[s] = (uint32_t)j + 1;
-                w.at[index] = (index + 1) | kept;
+                w.at[index] = (uint64_t)(index + 1) | kept;
                 w.kept += kept ? 1 : 0;
                 break;
             }
@@ -441,10 +441,10 @@ inline void sift_partition(const RecordLog& log, const Entry* e, size_t m, std::
             } else {
                 unsure->push_back(Entry{first.index, index});
             }
-            uint32_t& win = w.at[first.index];
+            uint64_t& win = w.at[first.index];
             w.kept -= (win & Winners::kKept) ? 1 : 0;
             w.kept += kept ? 1 : 0;
-            win = (index + 1) | kept;
+            win = (uint64_t)(index + 1) | kept;
             break;
         }
     }
@@ -463,8 +463,8 @@ inline Winners find_winners(RecordLog& log, frame::Loc loc = frame::Loc::current
     unsigned bits = 0;
     while ((n >> bits) > 1024 && bits < 16) ++bits;
     const size_t parts = size_t(1) << bits;
-    const Pages<uint32_t>& hashes = log.hashes();
-    auto part = [&](uint32_t h) { return bits ? (size_t)(h >> (32 - bits)) : 0; };
+    const Pages<uint64_t>& hashes = log.hashes();
+    auto part = [&](uint64_t h) { return bits ? (size_t)(h >> (64 - bits)) : 0; };
 
     // The entries of each partition, in file order.
     std::vector<uint32_t> start(parts + 1, 0);
@@ -475,12 +475,12 @@ inline Winners find_winners(RecordLog& log, frame::Loc loc = frame::Loc::current
     {
         std::vector<uint32_t> fill(start.begin(), start.end() - 1);
         for (size_t i = 0; i < n; ++i) {
-            const uint32_t h = hashes[i];
-            entries[fill[part(h)]++] = Entry{h, (uint32_t)i};
+            const uint64_t h = hashes[i];
+            entries[fill[part(h)]++] = Entry{(uint32_t)h, (uint32_t)i};
         }
     }
     w.at = log.take_hashes();
-    std::memset(w.at.data(), 0, n * sizeof(uint32_t));
+    std::memset(w.at.data(), 0, n * sizeof(uint64_t));
 
     frame::SignalCheck signals(64);
     std::vector<uint32_t> slots;
@@ -509,7 +509,7 @@ inline Winners find_winners(RecordLog& log, frame::Loc loc = frame::Loc::current
         const Entry* e = entries.data() + start[p];
         const size_t m = start[p + 1] - start[p];
         for (size_t j = 0; j < m; ++j) {
-            uint32_t& win = w.at[e[j].index];
+            uint64_t& win = w.at[e[j].index];
             w.kept -= (win & Winners::kKept) ? 1 : 0;
             win = 0;
         }
