@@ -416,32 +416,33 @@ struct Entry {
 // Sifts one partition's entries, in file order, with `slots` as its table.
 // With `exact`, ids whose tags agree are compared at once; otherwise they are
 // taken as equal and the pair is put in `unsure`, to be compared later.
-inline void sift_partition(const RecordLog& log, const Entry* e, size_t m, std::vector<uint32_t>& slots,
+inline void sift_partition(const RecordLog& log, const Entry* e, size_t m, std::vector<uint64_t>& slots,
                            Winners& w, bool exact, std::vector<Entry>* unsure) {
     size_t count = 16;
     while (count < 2 * m) count *= 2;
     slots.assign(count, 0);
     const size_t mask = count - 1;
+    // A slot: the id's tag << 32 | the number + 1 of its first record.
     for (size_t j = 0; j < m; ++j) {
         const uint32_t tag = e[j].tag >> 1;
         const uint32_t kept = (e[j].tag & 1) ? Winners::kKept : 0;
         const uint32_t index = e[j].index;
         for (size_t s = tag & mask;; s = (s + 1) & mask) {
-            const uint32_t slot = slots[s];
+            const uint64_t slot = slots[s];
             if (slot == 0) {
-                slots[s] = (uint32_t)j + 1;
+                slots[s] = (uint64_t)tag << 32 | (index + 1);
                 w.at[index] = (uint64_t)(index + 1) | kept;
                 w.kept += kept ? 1 : 0;
                 break;
             }
-            const Entry& first = e[slot - 1];
-            if ((first.tag >> 1) != tag) continue;
+            if ((uint32_t)(slot >> 32) != tag) continue;
+            const uint32_t first = (uint32_t)slot - 1;
             if (exact) {
-                if (!log[index].same_id(log[first.index])) continue;
+                if (!log[index].same_id(log[first])) continue;
             } else {
-                unsure->push_back(Entry{first.index, index});
+                unsure->push_back(Entry{first, index});
             }
-            uint64_t& win = w.at[first.index];
+            uint64_t& win = w.at[first];
             w.kept -= (win & Winners::kKept) ? 1 : 0;
             w.kept += kept ? 1 : 0;
             win = (uint64_t)(index + 1) | kept;
@@ -483,7 +484,7 @@ inline Winners find_winners(RecordLog& log, frame::Loc loc = frame::Loc::current
     std::memset(w.at.data(), 0, n * sizeof(uint64_t));
 
     frame::SignalCheck signals(64);
-    std::vector<uint32_t> slots;
+    std::vector<uint64_t> slots;
     std::vector<Entry> unsure;  // (first record, later record) whose ids are taken as equal
     std::vector<uint32_t> unsure_part;
     for (size_t p = 0; p < parts; ++p) {
