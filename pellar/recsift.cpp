@@ -165,6 +165,7 @@ frame::Ref sq_ls(PyObject* const* a) {
         const Winners winners = recsift::find_winners(records.log());
         Py_ssize_t kept = (Py_ssize_t)winners.kept;
         frame::Ref final_result = frame::take(PyList_New(kept));
+        recsift::make_present(PySequence_Fast_ITEMS(final_result.get()), (size_t)kept * sizeof(PyObject*));
         const recsift::Pages<uint64_t>& at = winners.at;
         frame::SignalCheck signals;
         recsift::RecordLog& log = records.log();

@@ -521,6 +521,19 @@ inline Winners find_winners(RecordLog& log, frame::Loc loc = frame::Loc::current
 
 // ---- the result's strs ---------------------------------------------------------------------
 
+// The whole pages within [p, p + bytes) made present in one call (when the
+// system can; else they come as they are touched).
+inline void make_present(void* p, size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+    const uintptr_t page = 4096, from = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1),
+                    to = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(page - 1);
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
 // While one lives, the object allocator's new arenas come from the memory of
 // records already turned into strs, when the allocator in place is the
 // interpreter's own (it unmaps an arena, which any mapped memory may be); else
@@ -563,9 +576,7 @@ private:
         if (log_)
             if (void* p = log_->recycle(size)) return p;
         void* p = outer().alloc(outer().ctx, size);
-#ifdef MADV_POPULATE_WRITE
-        if (p) madvise(p, size, MADV_POPULATE_WRITE);  // fails harmlessly on memory not mapped by pages
-#endif
+        if (p) make_present(p, size);
         return p;
     }
     static void release(void*, void* p, size_t size) { outer().free(outer().ctx, p, size); }
@@ -740,18 +751,19 @@ void sift_chars(Records& r, const C* d, Py_ssize_t len, bool ascii, bool strippe
     if (f.bar < 0 || !f.second_bar) return;
     const Py_ssize_t bar = f.bar, from = bar + 1;
     const bool kept = f.has_a || end - from > 10;
-    // A line too long for a record's header, or for the log's room, sends
-    // the ids to the dict.
-    if (!r.in_dict(loc) && ((bar - start) * 4 > Record::kMaxIdBytes || end - from > Record::kMaxSeq ||
-                            r.log().full(Record::kHeader + 8 + (size_t)(end - start) * sizeof(C))))
+    if (!r.dict()) {
+        // Into the log; a line too long for a record's header, or for the
+        // log's room, sends the ids to the dict.
+        if ((bar - start) * 4 <= Record::kMaxIdBytes && end - from <= Record::kMaxSeq &&
+            !r.log().full(Record::kHeader + 8 + (size_t)(end - start) * sizeof(C))) {
+            r.add(d, start, bar, end, ascii, kept);
+            return;
+        }
         r.switch_to_dict(loc);
-    if (r.in_dict(loc)) {
-        frame::Ref seq_id = frame::take(PyUnicode_FromKindAndData((int)sizeof(C), d + start, bar - start), loc);
-        frame::Ref seq = kept ? make_sequence(d, from, end, ascii, loc) : frame::none();
-        frame::check(PyDict_SetItem(r.dict(), seq_id.get(), seq.get()), loc);
-        return;
     }
-    r.add(d, start, bar, end, ascii, kept);
+    frame::Ref seq_id = frame::take(PyUnicode_FromKindAndData((int)sizeof(C), d + start, bar - start), loc);
+    frame::Ref seq = kept ? make_sequence(d, from, end, ascii, loc) : frame::none();
+    frame::check(PyDict_SetItem(r.dict(), seq_id.get(), seq.get()), loc);
 }
 
 // Failures report `loc`, the statement of the method that handed the line on.
