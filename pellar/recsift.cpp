@@ -162,22 +162,22 @@ frame::Ref sq_ls(PyObject* const* a) {
     if (!records.in_dict()) {
         // Each id's latest record, in the order of the ids' first records; the
         // passing sequences made from them, taken from the end.
-        const Winners winners = recsift::find_winners(records.log());
+        Winners winners = recsift::find_winners(records.log());
         Py_ssize_t kept = (Py_ssize_t)winners.kept;
         frame::Ref final_result = frame::take(PyList_New(kept));
         recsift::make_present(PySequence_Fast_ITEMS(final_result.get()), (size_t)kept * sizeof(PyObject*));
         const recsift::Pages<uint64_t>& at = winners.at;
         frame::SignalCheck signals;
         recsift::RecordLog& log = records.log();
-        const recsift::PresentArenas present(log);
+        recsift::PresentArenas present(log, winners);
         for (size_t first = 0; first < at.size(); ++first) {
             // The records a little way on are requested from memory meanwhile.
             if (first + kAhead < at.size() && (at[first + kAhead] & Winners::kKept)) log.prefetch(Winners::latest(at[first + kAhead]));
             if (!(at[first] & Winners::kKept)) continue;
             signals();
-            // The records before this one are read no more: their memory may
+            // What comes before this record is read no more: its memory may
             // hold the strs.
-            log.retire(first);
+            present.done_before(first);
             const Record r = log[Winners::latest(at[first])];
             PyList_SET_ITEM(final_result.get(), --kept, frame::take(r.seq_str()).release());
         }

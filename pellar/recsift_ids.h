@@ -365,10 +365,16 @@ public:
     }
 
     // Records before record i are no longer read.
-    void retire(size_t i) { retired_ = (size_t)at_[i] * 4; }
-    // Memory of retired records, `size` bytes, for a new owner; null when
-    // there is not that much.
-    void* recycle(size_t size) { return bytes_.give_away(size, retired_); }
+    void retire(size_t i) {
+        retired_ = (size_t)at_[i] * 4;
+        retired_places_ = i;
+    }
+    // Memory of retired records, or of their places, `size` bytes, for a new
+    // owner; null when there is not that much.
+    void* recycle(size_t size) {
+        if (void* p = bytes_.give_away(size, retired_)) return p;
+        return at_.give_away(size, retired_places_ * sizeof(uint32_t));
+    }
 
     // Each record's id hash, its lowest bit replaced by its kept bit.
     const Pages<uint64_t>& hashes() const { return hashes_; }
@@ -388,21 +394,11 @@ private:
     Pages<char> bytes_;
     Pages<uint32_t> at_;  // each record's place in bytes_, in 4-byte steps
     Pages<uint64_t> hashes_;
-    size_t retired_ = 0;  // bytes of records no longer read
+    size_t retired_ = 0;          // bytes of records no longer read
+    size_t retired_places_ = 0;   // records whose places are no longer read
 };
 
 // ---- the id step --------------------------------------------------------------------------
-
-// For each record that is the first of its id, the latest record of that id:
-// at[first] = latest + 1, with bit 31 set when the latest record's
-// sequence is kept; 0 for any other record.  `kept` counts the set bits 31.
-struct Winners {
-    Pages<uint64_t> at;  // the hashes' array, which the id step takes over
-    size_t kept = 0;
-
-    static constexpr uint64_t kKept = uint64_t(1) << 31;
-    static size_t latest(uint64_t w) { return (size_t)(w & ~kKept) - 1; }
-};
 
 namespace detail {
 
@@ -412,6 +408,22 @@ namespace detail {
 struct Entry {
     uint32_t tag, index;
 };
+
+}  // namespace detail
+
+// For each record that is the first of its id, the latest record of that id:
+// at[first] = latest + 1, with bit 31 set when the latest record's
+// sequence is kept; 0 for any other record.  `kept` counts the set bits 31.
+struct Winners {
+    Pages<uint64_t> at;  // the hashes' array, which the id step takes over
+    size_t kept = 0;
+    Pages<detail::Entry> spare;  // the id step's entries, done with
+
+    static constexpr uint64_t kKept = uint64_t(1) << 31;
+    static size_t latest(uint64_t w) { return (size_t)(w & ~kKept) - 1; }
+};
+
+namespace detail {
 
 // Sifts one partition's entries, in file order, with `slots` as its table.
 // With `exact`, ids whose tags agree are compared at once; otherwise they are
@@ -516,6 +528,7 @@ inline Winners find_winners(RecordLog& log, frame::Loc loc = frame::Loc::current
         }
         detail::sift_partition(log, e, m, slots, w, true, nullptr);
     }
+    w.spare = std::move(entries);
     return w;
 }
 
@@ -534,30 +547,44 @@ inline void make_present(void* p, size_t bytes) {
 #endif
 }
 
-// While one lives, the object allocator's new arenas come from the memory of
-// records already turned into strs, when the allocator in place is the
-// interpreter's own (it unmaps an arena, which any mapped memory may be); else
-// they are made present as they are mapped.  Either way a pass that makes many
-// small objects costs no page fault per page.  The allocator in place is put
-// back after.
+// While one lives, the object allocator's new arenas come from memory the
+// pass is done with -- the id step's entries, then the fronts of the log's
+// records, of their places and of the winners, as the pass moves on -- when
+// the allocator in place is the interpreter's own (it unmaps an arena, which
+// any mapped memory may be); else they are made present as they are mapped.
+// Either way a pass that makes many small objects costs no page fault per
+// page.  The allocator in place is put back after.
 class PresentArenas {
 public:
     // A pass may run Python code (a signal handler) that makes another pass
     // while this one lives: the outermost one sets and puts back.
-    explicit PresentArenas(RecordLog& log) {
-        if (depth_++ > 0) return;
+    PresentArenas(RecordLog& log, Winners& winners) : outermost_(depth_++ == 0) {
+        if (!outermost_) return;
         PyObject_GetArenaAllocator(&outer());
-        log_ = interpreters_own(outer()) ? &log : nullptr;
+        const bool own = interpreters_own(outer());
+        log_ = own ? &log : nullptr;
+        winners_ = own ? &winners : nullptr;
+        done_ = 0;
         PyObjectArenaAllocator mine{nullptr, alloc, release};
         PyObject_SetArenaAllocator(&mine);
     }
     ~PresentArenas() {
-        if (--depth_ > 0) return;
+        --depth_;
+        if (!outermost_) return;
         PyObject_SetArenaAllocator(&outer());
         log_ = nullptr;
+        winners_ = nullptr;
     }
     PresentArenas(const PresentArenas&) = delete;
     PresentArenas& operator=(const PresentArenas&) = delete;
+
+    // The records before record i, their places and their winners are read
+    // no more.
+    void done_before(size_t i) {
+        if (!outermost_ || !log_) return;
+        log_->retire(i);
+        done_ = i;
+    }
 
 private:
     static PyObjectArenaAllocator& outer() {
@@ -573,16 +600,22 @@ private:
                theirs.dli_fbase == interpreter.dli_fbase;
     }
     static void* alloc(void*, size_t size) {
-        if (log_)
+        if (log_) {
+            if (void* p = winners_->spare.give_away(size, ~size_t(0))) return p;
             if (void* p = log_->recycle(size)) return p;
+            if (void* p = winners_->at.give_away(size, done_ * sizeof(uint64_t))) return p;
+        }
         void* p = outer().alloc(outer().ctx, size);
         if (p) make_present(p, size);
         return p;
     }
     static void release(void*, void* p, size_t size) { outer().free(outer().ctx, p, size); }
 
+    const bool outermost_;
     static inline int depth_ = 0;
     static inline RecordLog* log_ = nullptr;
+    static inline Winners* winners_ = nullptr;
+    static inline size_t done_ = 0;
 };
 
 // ---- where the records go -----------------------------------------------------------------
