@@ -385,6 +385,7 @@ public:
         hashes_.release();
         at_.release();
         bytes_.release();
+        retired_ = retired_places_ = 0;
     }
 
 private:
@@ -394,8 +395,8 @@ private:
     Pages<char> bytes_;
     Pages<uint32_t> at_;  // each record's place in bytes_, in 4-byte steps
     Pages<uint64_t> hashes_;
-    size_t retired_ = 0;          // bytes of records no longer read
-    size_t retired_places_ = 0;   // records whose places are no longer read
+    size_t retired_ = 0;         // bytes of records no longer read
+    size_t retired_places_ = 0;  // records whose places are no longer read
 };
 
 // ---- the id step --------------------------------------------------------------------------
