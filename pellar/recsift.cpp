@@ -8,10 +8,12 @@
 // than 10 characters are handed back in reverse order.
 //
 // A standard text file is read in place and each exact-str line taken apart
-// where it lies, into the id table of recsift_ids.h.  A line of any other type
-// goes through its own strip, startswith, split, len and indexing, as plain
-// code does, and its id may be any object with its own equality; from the
-// first such line on the ids live in an ordinary dict.
+// where it lies, into the record log of recsift_ids.h; once the file is read,
+// the id step finds each id's latest record, and the passing sequences are
+// made as strs in one pass.  A line of any other type goes through its own
+// strip, startswith, split, len and indexing, as plain code does, and its id
+// may be any object with its own equality; from the first such line on the ids
+// live in an ordinary dict.
 #include "frame/bulkio.h"
 #include "frame/module.h"
 #include "frame/ops.h"
@@ -22,9 +24,12 @@
 
 namespace {
 
-using recsift::IdTable;
+using recsift::Record;
 using recsift::Records;
+using recsift::Winners;
 using recsift::find;
+
+constexpr size_t kAhead = 16;
 
 frame::Str s_file("file");
 frame::Str s_r("r");
@@ -128,11 +133,10 @@ frame::Ref sq_ls(PyObject* const* a) {
                 if (++seen <= 256) {
                     chars += line.len;
                     if (seen == 256 && lines.size_hint() > 0 && !records.in_dict())
-                        records.table().reserve((size_t)std::min<long long>(lines.size_hint() / (chars / seen + 1), 1 << 21));
+                        records.log().reserve((size_t)(lines.size_hint() / (chars / seen + 1)));
                 }
                 sift_view(records, line, false);
             });
-            records.flush();
             return;
         }
         const iternextfunc next = Py_TYPE(it.get())->tp_iternext;  // set: iter() checked it
@@ -155,13 +159,28 @@ frame::Ref sq_ls(PyObject* const* a) {
         }
     });
 
-    records.flush();
     if (!records.in_dict()) {
-        // The passing sequences, in table order, taken from the end.
-        IdTable& t = records.table();
-        Py_ssize_t kept = (Py_ssize_t)t.live();
+        // Each id's latest record, in the order of the ids' first records; the
+        // passing sequences made from them, taken from the end.
+        Winners winners = recsift::find_winners(records.log());
+        Py_ssize_t kept = (Py_ssize_t)winners.kept;
         frame::Ref final_result = frame::take(PyList_New(kept));
-        t.take_values([&](PyObject* seq) { PyList_SET_ITEM(final_result.get(), --kept, seq); });
+        recsift::make_present(PySequence_Fast_ITEMS(final_result.get()), (size_t)kept * sizeof(PyObject*));
+        const recsift::Pages<uint64_t>& at = winners.at;
+        frame::SignalCheck signals;
+        recsift::RecordLog& log = records.log();
+        recsift::PresentArenas present(log, winners);
+        for (size_t first = 0; first < at.size(); ++first) {
+            // The records a little way on are requested from memory meanwhile.
+            if (first + kAhead < at.size() && (at[first + kAhead] & Winners::kKept)) log.prefetch(Winners::latest(at[first + kAhead]));
+            if (!(at[first] & Winners::kKept)) continue;
+            signals();
+            // What comes before this record is read no more: its memory may
+            // hold the strs.
+            present.done_before(first);
+            const Record r = log[Winners::latest(at[first])];
+            PyList_SET_ITEM(final_result.get(), --kept, frame::take(r.seq_str()).release());
+        }
         return final_result;
     }
 

@@ -2,10 +2,12 @@
 import builtins
 import codecs
 import contextlib
+import ctypes
 import gc
 import os
 import pathlib
 import random
+import signal
 import subprocess
 import sys
 import textwrap
@@ -459,6 +461,22 @@ def test_lines_of_other_types(tmp_path, make, text):
         own_entry(info.value)
 
 
+@pytest.mark.parametrize("at", [0, 2500, 5999])
+def test_a_line_of_another_type_after_many_records(tmp_path, at):
+    # The records read so far, their ids repeated anywhere, move into the dict
+    # in the order of their first records, each with its latest sequence.
+    rng = random.Random(at)
+    ids = ["".join(rng.choices("xyz\xe9\u20ac", k=rng.randint(1, 6))) for _ in range(2000)]
+    lines = [rng.choice(ids) + "|" + "".join(rng.choices("ACGTa|\U0001f600", k=rng.randint(0, 14))) + "|G"
+             for _ in range(6000)]
+    lines[at] = "!" + lines[at]
+    path = write(tmp_path / "seq.txt", "\n".join(lines) + "\n")
+    with lines_made_by(lambda t: Line(t) if t.startswith("!") else t):
+        got = outcome(Recsift, str(path))
+        want = outcome(PlainRecsift, str(path))
+    assert got == want and got[0] == "ok"
+
+
 # ---- no leaks ------------------------------------------------------------------------------
 
 def leak_cases(tmp):
@@ -721,6 +739,53 @@ for p in ({str(good)!r}, {str(bad)!r}):
     assert lines[0] in ("ANSI_X3.4-1968", "ascii", "US-ASCII")
     assert lines[1].startswith("True ['T-AG', 'A-C']")
     assert lines[2].startswith("True ('UnicodeDecodeError', \"'ascii' codec can't decode byte 0xc3")
+
+
+# ---- the object allocator ------------------------------------------------------------------
+
+class ArenaAllocator(ctypes.Structure):
+    _fields_ = [("ctx", ctypes.c_void_p), ("alloc", ctypes.c_void_p), ("free", ctypes.c_void_p)]
+
+
+def arena_allocator():
+    a = ArenaAllocator()
+    ctypes.pythonapi.PyObject_GetArenaAllocator(ctypes.byref(a))
+    return a.ctx, a.alloc, a.free
+
+
+def test_the_result_lives_in_the_allocators_arenas(tmp_path):
+    # Arenas handed out while the result is made are the allocator's to free
+    # and reuse; the allocator in place is the same after the call.
+    path = write(tmp_path / "seq.txt", "".join(f"id{i % 40000}|AC|G{'A' * (i % 30)}\n" for i in range(60000)))
+    before = arena_allocator()
+    result = Recsift(str(path)).SQ_LS()
+    assert arena_allocator() == before
+    want = PlainRecsift(str(path)).SQ_LS()
+    assert result == want
+    del result
+    gc.collect()
+    again = [str(i) * 3 for i in range(300000)]
+    assert Recsift(str(path)).SQ_LS() == want
+    assert again[-1] == "299999" * 3
+
+
+def test_a_signal_handler_that_sifts_meanwhile(tmp_path):
+    # Handlers run between the strs the result is made of, and may make a
+    # result of their own.
+    big = write(tmp_path / "big.txt", "".join(f"id{i % 90000}|AC|G{'A' * (i % 30)}\n" for i in range(200000)))
+    small = write(tmp_path / "small.txt", WORKED_EXAMPLE * 50)
+    before = arena_allocator()
+    inner = []
+    signal.signal(signal.SIGALRM, lambda *_: inner.append(Recsift(str(small)).SQ_LS()))
+    signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+    try:
+        got = [Recsift(str(big)).SQ_LS() for _ in range(3)]
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, signal.SIG_DFL)
+    assert arena_allocator() == before
+    assert inner and all(r == ["CCCCC-TTTTT", "GG-ACATTAG", "AC-GT"] for r in inner)
+    assert all(r == got[0] for r in got) and got[0] == PlainRecsift(str(big)).SQ_LS()
 
 
 # ---- allocation failures --------------------------------------------------------------------
