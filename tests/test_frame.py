@@ -1,4 +1,5 @@
 """The module frame as a caller sees it: loading, function objects, binding, tracebacks."""
+import ast
 import ctypes
 import importlib
 import inspect
@@ -372,7 +373,7 @@ def test_a_missing_builtin_fails_the_load_with_its_one_entry(short, missing, tmp
         sys.stdout.write(repr([outcome("plainpkg.mod"), outcome("pellar." + sys.argv[1])]))
     """, short, missing, env={"PYTHONPATH": f"{STAGE}{os.pathsep}{tmp_path}"})
     assert r.returncode == 0, r.stderr
-    plain, native = eval(r.stdout)
+    plain, native = ast.literal_eval(r.stdout)
     if plain == "loaded":
         assert native == ["NameError", f"name '{missing}' is not defined", f"init pellar.{short}",
                           f"pellar/{short}", False]
