@@ -38,6 +38,14 @@
 #include <dlfcn.h>
 #include <sys/mman.h>
 
+// Linux 5.14's advice to make a range present in one call.  The headers of an
+// older glibc (a build for glibc 2.17) do not name it; the running kernel
+// decides, and one that does not know it refuses the advice (EINVAL), which
+// leaves the pages to come as they are touched.
+#if defined(__linux__) && !defined(MADV_POPULATE_WRITE)
+#define MADV_POPULATE_WRITE 23
+#endif
+
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
