@@ -1,4 +1,6 @@
-"""Test set-up: the built modules come from the build's stage directory.
+"""Test set-up: the built modules come from the build's stage directory, or,
+with PELLAR_INSTALLED=1, from the package installed into the running
+environment (a wheel or the sdist, as a user gets it).
 
 Every built extension module is imported here, once and early, so that a
 broken build shows one clear error instead of a failure in every test.
@@ -7,6 +9,7 @@ import importlib
 import os
 import pathlib
 import sys
+import textwrap
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -24,8 +27,37 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "bench"))
 
 MODULES = ("dirscan", "edgewriter", "genomatch", "recsift", "refbook")
-STAGE = pathlib.Path(os.environ.get("PELLAR_STAGE", ROOT / "build" / "normal" / "stage")).resolve()
+# The folder that holds the package under test (its `pellar`, `scorekit` and `Graphout`).
+INSTALLED = os.environ.get("PELLAR_INSTALLED") == "1"
+if INSTALLED:
+    import pellar as _installed
+
+    STAGE = pathlib.Path(_installed.__file__).resolve().parent.parent
+else:
+    STAGE = pathlib.Path(os.environ.get("PELLAR_STAGE", ROOT / "build" / "normal" / "stage")).resolve()
 UNDER_SANITIZERS = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def hide_installed(name, keep):
+    """Code that, run first in a fresh interpreter, puts every module `name`
+    outside the folder `keep` out of reach (an installed one sits beside
+    networkx, which must stay): a finder ahead of the others looks for it only
+    in the folders of sys.path that held none when it started."""
+    return textwrap.dedent(f"""\
+        import importlib.machinery, os, sys
+        _hidden = [p for p in sys.path if p != {str(keep)!r} and any(os.path.exists(os.path.join(p or '.', n))
+                                                                   for n in ({name + '.py'!r}, {name!r}))]
+        class _Hide:
+            @staticmethod
+            def find_spec(name, path=None, target=None):
+                if name != {name!r}:
+                    return None
+                spec = importlib.machinery.PathFinder.find_spec(name, [p for p in sys.path if p not in _hidden])
+                if spec is None:
+                    raise ModuleNotFoundError("No module named {name!r}", name=name)
+                return spec
+        sys.meta_path.insert(0, _Hide)
+        """)
 
 
 def built_modules():
@@ -37,6 +69,8 @@ def pytest_configure(config):
     import pellar
 
     where = pathlib.Path(pellar.__file__).resolve().parent
+    if INSTALLED and (where == ROOT / "pellar" or built_modules() != list(MODULES)):
+        pytest.exit(f"pellar imported from {where}, not from an installed package of all the modules", returncode=4)
     if where != STAGE / "pellar":
         pytest.exit(f"pellar imported from {where}, not from the build stage {STAGE}", returncode=4)
     for name in built_modules():

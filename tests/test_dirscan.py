@@ -26,7 +26,7 @@ from hypothesis import event, example, given, settings, strategies as st
 
 import pellar.dirscan as mod
 import scorekit
-from conftest import STAGE
+from conftest import STAGE, hide_installed
 from leakcheck import assert_no_leak
 from pellar.dirscan import dirscan
 from plain import dirscan as plain_mod
@@ -897,26 +897,9 @@ def run_isolated(tmp_path, code, with_scorekit):
     if with_scorekit is not None:
         (where / "scorekit.py").write_text(with_scorekit)
     # Any scorekit installed elsewhere (an installed package) is out of reach too.
-    # Only scorekit is hidden (an installed one sits beside networkx): a finder
-    # ahead of the others searches for it outside the folders it starts in.
-    hide = textwrap.dedent("""\
-        import importlib.machinery, os, sys
-        _hidden = [p for p in sys.path if p != {!r} and any(os.path.exists(os.path.join(p or '.', n))
-                                                             for n in ('scorekit.py', 'scorekit'))]
-        class _HideScorekit:
-            @staticmethod
-            def find_spec(name, path=None, target=None):
-                if name != 'scorekit':
-                    return None
-                spec = importlib.machinery.PathFinder.find_spec(name, [p for p in sys.path if p not in _hidden])
-                if spec is None:
-                    raise ModuleNotFoundError("No module named 'scorekit'", name=name)
-                return spec
-        sys.meta_path.insert(0, _HideScorekit)
-        """).format(str(where))
     env = dict(os.environ, PYTHONPATH=str(where))
-    return subprocess.run([sys.executable, "-P", "-c", hide + textwrap.dedent(code)], env=env, capture_output=True,
-                          text=True, timeout=120, cwd=tmp_path)
+    return subprocess.run([sys.executable, "-P", "-c", hide_installed("scorekit", where) + textwrap.dedent(code)],
+                          env=env, capture_output=True, text=True, timeout=120, cwd=tmp_path)
 
 
 LOAD_FAILURE = """
@@ -942,13 +925,14 @@ def test_the_module_does_not_load_without_estimate_cli(scorekit_source, error, t
 
 
 def test_a_failed_load_can_be_retried_once_scorekit_is_there(tmp_path):
+    shutil.copytree(STAGE / "scorekit", tmp_path / "later" / "scorekit")
     r = run_isolated(tmp_path, f"""
         import os, sys
         try:
             import pellar.dirscan
         except ModuleNotFoundError:
             pass
-        sys.path.insert(0, {str(STAGE)!r})
+        sys.path.insert(0, {str(tmp_path / "later")!r})
         from pellar.dirscan import dirscan
         os.makedirs("t/s")
         for n in ("a.TXT", "s/b.txt", "s/.c"):

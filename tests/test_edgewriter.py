@@ -27,7 +27,7 @@ from hypothesis import given, note, strategies as st
 import Graphout
 import pellar.edgewriter as native_module
 import plain.edgewriter as plain_module
-from conftest import ROOT, STAGE
+from conftest import ROOT, STAGE, hide_installed
 from leakcheck import assert_no_leak
 from pellar.edgewriter import Edgewriter
 
@@ -740,9 +740,10 @@ def test_init_does_not_leak():
 # ---- loading --------------------------------------------------------------------------------
 
 def run_python(code, pythonpath):
+    """Runs `code` with `pythonpath`; a Graphout elsewhere (an installed one) is out of reach."""
     env = dict(os.environ, PYTHONPATH=str(pythonpath))
-    return subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=120)
+    return subprocess.run([sys.executable, "-P", "-c", hide_installed("Graphout", pythonpath) + textwrap.dedent(code)],
+                          env=env, capture_output=True, text=True, timeout=120)
 
 
 LOAD = """
@@ -750,7 +751,8 @@ LOAD = """
     try:
         import pellar.edgewriter
     except Exception as e:
-        entry = traceback.extract_tb(e.__traceback__)[-1]
+        # The last entry, but for the finder that hides an installed Graphout (code of "-c" too).
+        entry = [t for t in traceback.extract_tb(e.__traceback__) if t.filename != "<string>"][-1]
         print(type(e).__name__, e, "|", entry.name, entry.filename, entry.lineno > 0,
               "pellar.edgewriter" in sys.modules)
     else:

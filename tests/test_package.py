@@ -1,14 +1,19 @@
 """The package as a user gets it: type stubs that match the modules, and a wheel that works."""
 import doctest
+import io
 import os
+import pathlib
+import platform
 import re
 import subprocess
 import sys
+import tarfile
 import venv
+import zipfile
 
 import pytest
 
-from conftest import MODULES, ROOT, STAGE, UNDER_SANITIZERS
+from conftest import INSTALLED, MODULES, ROOT, STAGE, UNDER_SANITIZERS
 
 pytestmark = pytest.mark.skipif(UNDER_SANITIZERS, reason="packaging is checked in the normal run")
 
@@ -19,15 +24,21 @@ def run(cmd, **kw):
     return subprocess.run(cmd, capture_output=True, text=True, env=env, timeout=900, **kw)
 
 
-def test_stubs_match_the_built_modules():
-    r = run([sys.executable, "-m", "mypy.stubtest", *[f"pellar.{m}" for m in MODULES], "scorekit", "Graphout"],
-            cwd=STAGE)
+def mypy(args, tmp_path):
+    """mypy on the package under test: in the stage, with the stage on the path; an installed
+    package from elsewhere (its folder holds other top-level modules mypy must not take as ours)."""
+    if INSTALLED:
+        return run([sys.executable, "-m", *args], cwd=tmp_path, env={"PYTHONPATH": ""})
+    return run([sys.executable, "-m", *args], cwd=STAGE)
+
+
+def test_stubs_match_the_built_modules(tmp_path):
+    r = mypy(["mypy.stubtest", *[f"pellar.{m}" for m in MODULES], "scorekit", "Graphout"], tmp_path)
     assert r.returncode == 0, r.stdout + r.stderr
 
 
-def test_tour_type_checks_against_the_stubs():
-    r = run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(STAGE / "pellar" / "tour.py")],
-            cwd=STAGE)
+def test_tour_type_checks_against_the_stubs(tmp_path):
+    r = mypy(["mypy", "--strict", "--no-incremental", "-m", "pellar.tour"], tmp_path)
     assert r.returncode == 0, r.stdout + r.stderr
 
 
@@ -66,7 +77,10 @@ def venv_with(where, *requirements):
 
 @pytest.fixture(scope="module")
 def dist(tmp_path_factory):
-    """The sdist and the wheel, built once for the module (the wheel from the sdist, as `build` does)."""
+    """The sdist and the wheel, built once for the module (the wheel from the sdist, as `build` does);
+    or the release's, in PELLAR_DIST."""
+    if os.environ.get("PELLAR_DIST"):
+        return pathlib.Path(os.environ["PELLAR_DIST"])
     out = tmp_path_factory.mktemp("dist")
     r = run([sys.executable, "-m", "build", "--no-isolation", "--outdir", str(out), str(ROOT)],
             env={"PYTHONPATH": ""})
@@ -76,7 +90,8 @@ def dist(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def wheel(dist):
-    wheels = list(dist.glob("pellar-*.whl"))
+    tag = "cp%d%d" % sys.version_info[:2]
+    wheels = list(dist.glob(f"pellar-*-{tag}-{tag}{sys.abiflags}-*{platform.machine()}.whl"))
     assert len(wheels) == 1, wheels
     return wheels[0]
 
@@ -179,3 +194,54 @@ def test_the_installed_stubs_match_the_installed_modules(typed, tmp_path):
     r = installed_run([str(typed), "-m", "mypy.stubtest", *[f"pellar.{m}" for m in MODULES], "scorekit", "Graphout"],
                       cwd=tmp_path)
     assert r.returncode == 0, r.stdout + r.stderr
+
+
+def test_the_sdist_and_the_wheel_carry_the_license(dist, wheel):
+    license_text = (ROOT / "LICENSE").read_bytes()
+    sdist = next(dist.glob("pellar-*.tar.gz"))
+    with tarfile.open(sdist) as tar:
+        top = tar.getnames()[0].split("/")[0]
+        assert tar.extractfile(f"{top}/LICENSE").read() == license_text
+        assert "License-Expression: MIT" in tar.extractfile(f"{top}/PKG-INFO").read().decode().splitlines()
+    with zipfile.ZipFile(wheel) as whl:
+        info = next(n.split("/")[0] for n in whl.namelist() if n.endswith(".dist-info/METADATA"))
+        assert whl.read(f"{info}/licenses/LICENSE") == license_text
+        assert "License-Expression: MIT" in whl.read(f"{info}/METADATA").decode().splitlines()
+
+
+RELEASE = sorted(pathlib.Path(os.environ["PELLAR_DIST"]).glob("pellar-*.whl")) if os.environ.get("PELLAR_DIST") else []
+MACHINES = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
+# What a manylinux_2_17 module may link: glibc's own libraries.
+GLIBC_LIBRARIES = {"libc.so.6", "libm.so.6", "libdl.so.2", "libpthread.so.0", "librt.so.1",
+                   "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+
+
+@pytest.mark.skipif(not RELEASE, reason="the release's wheels (PELLAR_DIST) only")
+@pytest.mark.parametrize("path", RELEASE, ids=lambda p: p.name)
+def test_a_release_wheel_runs_on_glibc_2_17_with_no_cxx_library_of_the_systems(path):
+    from elftools.elf.dynamic import DynamicSection
+    from elftools.elf.elffile import ELFFile
+    from elftools.elf.gnuversions import GNUVerNeedSection
+
+    platforms = set(path.name.removesuffix(".whl").split("-")[-1].split("."))
+    arch = next(a for a in MACHINES if platforms == {f"manylinux_2_17_{a}", f"manylinux2014_{a}"})
+    r = run([sys.executable, "-m", "auditwheel", "show", str(path)])
+    assert f'consistent with the following platform tag: "manylinux_2_17_{arch}"' in " ".join(r.stdout.split()), \
+        r.stdout + r.stderr
+    tag = re.search(r"-cp(\d)(\d+)-", path.name).groups()
+    with zipfile.ZipFile(path) as whl:
+        modules = sorted(n for n in whl.namelist() if n.endswith(".so"))
+        assert modules == [f"pellar/{m}.cpython-{''.join(tag)}-{arch}-linux-gnu.so" for m in MODULES]
+        for name in modules:
+            elf = ELFFile(io.BytesIO(whl.read(name)))
+            assert elf["e_machine"] == MACHINES[arch], name
+            needed = {t.needed for s in elf.iter_sections() if isinstance(s, DynamicSection)
+                      for t in s.iter_tags() if t.entry.d_tag == "DT_NEEDED"}
+            assert needed <= GLIBC_LIBRARIES, (name, needed)
+            versions = {aux.name for s in elf.iter_sections() if isinstance(s, GNUVerNeedSection)
+                        for _, auxes in s.iter_versions() for aux in auxes}
+            newer = [v for v in versions if not (m := re.fullmatch(r"GLIBC_2\.(\d+)(\.\d+)*", v)) or int(m[1]) > 17]
+            assert versions and not newer, (name, sorted(versions))
+            exported = {s.name for s in elf.get_section_by_name(".dynsym").iter_symbols()
+                        if s["st_shndx"] != "SHN_UNDEF" and s["st_info"]["bind"] == "STB_GLOBAL"}
+            assert exported == {f"PyInit_{name.split('/')[1].split('.')[0]}"}, (name, exported)
