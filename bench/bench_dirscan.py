@@ -16,6 +16,7 @@ import tempfile
 import time
 from collections import Counter
 
+import benchlib
 from benchlib import Case
 
 from pellar.dirscan import dirscan
@@ -67,6 +68,8 @@ def extension_counts(n: int, seed: int = 7) -> Counter:
 def interleaved(first, second, rounds: int) -> str:
     """second / first, timed alternately so that a change in the machine's load
     reaches both alike: the ratio of the medians and of the minima."""
+    if not benchlib.FIGURES_BESIDE:
+        return ""
     a, b = [], []
     first()
     second()

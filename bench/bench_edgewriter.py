@@ -16,6 +16,7 @@ import tempfile
 import textwrap
 import time
 
+import benchlib
 from benchlib import Case
 
 from pellar.edgewriter import Edgewriter
@@ -248,8 +249,9 @@ def cases(quick: bool):
              extra={"label file": f"{len(wide_labels.encode()) / 2**20:.1f} MiB",
                     "report": f"{len(wide_report.encode()) / 2**20:.1f} MiB",
                     "floor": "the same label text and report text, one write each, prepared beforehand",
-                    "peak RSS growth": peak_line(wide),
-                    "Ctrl-C, LIs = 'A' * 80,000": interrupt_line("str", 80_000),
-                    "Ctrl-C, LIs = [str subclass 'A'] * 80,000 (pair by pair)": interrupt_line("list", 80_000)}),
+                    **({"peak RSS growth": peak_line(wide),
+                        "Ctrl-C, LIs = 'A' * 80,000": interrupt_line("str", 80_000),
+                        "Ctrl-C, LIs = [str subclass 'A'] * 80,000 (pair by pair)": interrupt_line("list", 80_000)}
+                       if benchlib.FIGURES_BESIDE else {})}),
         *same_cases,
     ]

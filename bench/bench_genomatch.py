@@ -10,6 +10,7 @@ import sys
 import textwrap
 import time
 
+import benchlib
 from benchlib import Case
 
 from pellar.genomatch import Genomatch
@@ -113,7 +114,7 @@ def cases(quick: bool):
     limit = 5 if quick else 60
     out.append(Case("genomatch", f"{k} one-char + 2 two-char entries (524,306 after stage 3)",
                     run(Genomatch, genotype, [], names), None, repeat=3, target="native < 1 s",
-                    plain_note=plain_with_timeout(k, limit)))
+                    plain_note=plain_with_timeout(k, limit) if benchlib.FIGURES_BESIDE else ""))
 
     # A survey with little pairing: the cost of the look-ups themselves.
     n = 20_000 if quick else 200_000

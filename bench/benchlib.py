@@ -8,6 +8,12 @@ from dataclasses import dataclass, field
 from typing import Callable
 
 
+# Cases also measure what the runner prints beside their times (peak memory,
+# Ctrl-C latency, paired floors, the plain version on a timer); bench/compare.py,
+# which times only the native calls of two builds, turns this off.
+FIGURES_BESIDE = True
+
+
 @dataclass
 class Case:
     """One measurement: the native call against its plain-Python equivalent.
