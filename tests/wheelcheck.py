@@ -73,14 +73,8 @@ def check_refbook(n, p):
         agrees(f"Refbook.{name}()", "refbook", f"Refbook.{name}", getattr(r, name), getattr(p.Refbook("f"), name))
     agrees("Refbook.read_basic_index(self=r)", "refbook", "Refbook.read_basic_index",
            lambda: n.Refbook.read_basic_index(self=r), lambda: p.Refbook.read_basic_index(self=r))
-    for call, method, message in (
-            (n.Refbook, "__init__", "__init__() takes exactly 2 positional arguments (1 given)"),
-            (lambda: n.Refbook("a", file="b"), "__init__", "__init__() got multiple values for keyword argument 'file'"),
-            (lambda: r.basic_dict_index(x=1), "basic_dict_index",
-             "basic_dict_index() got an unexpected keyword argument 'x'"),
-            (n.Refbook.read_basic_index, "read_basic_index",
-             "read_basic_index() takes exactly 1 positional argument (0 given)")):
-        raises(f"Refbook.{method}, called wrongly", "refbook", f"Refbook.{method}", call, TypeError, message)
+    raises("Refbook.basic_dict_index, called wrongly", "refbook", "Refbook.basic_dict_index",
+           lambda: r.basic_dict_index(x=1), TypeError, "basic_dict_index() got an unexpected keyword argument 'x'")
 
 
 def sequence_file(path, n):
@@ -104,7 +98,7 @@ def check_recsift(n, p):
     with open("bad.txt", "wb") as f:
         f.write(b"s1|AC|GT\n" * 3000 + b"s2|\xff\xfe|GG\n")
     for what, path in (("the worked example", "seqs.txt"), ("6,000 records of every shape", "many.txt"),
-                       ("a missing file", "missing.txt"), ("an undecodable file", "bad.txt"), ("None", None)):
+                       ("a missing file", "missing.txt"), ("an undecodable file", "bad.txt")):
         agrees(f"Recsift.SQ_LS() of {what}", "recsift", "Recsift.SQ_LS", n.Recsift(path).SQ_LS, p.Recsift(path).SQ_LS)
     raises("Recsift.SQ_LS, called wrongly", "recsift", "Recsift.SQ_LS", lambda: n.Recsift("x").SQ_LS(1), TypeError,
            "SQ_LS() takes exactly 1 positional argument (2 given)")
@@ -115,8 +109,7 @@ def check_edgewriter(n, p):
     for what, gephi, args in (
             ("the worked example", "labels.txt", ({"g": ["aa", "x", "bbb", "y", "cccc"], "h": "z"}, lis, None)),
             ("300 labels", "labels.txt", ({"k": labels[:50], "d": {"long": 1, "no": 2}}, labels, "L1")),
-            ("zidian None", "labels.txt", (None, lis, None)), ("an int label", "labels.txt", ({}, ["a", 3], None)),
-            ("a dict key without a length", "labels.txt", ({"d": {5: 1}}, lis, None)),
+            ("zidian None", "labels.txt", (None, lis, None)),
             ("a label file in a missing folder", "no/labels.txt", ({}, lis, None))):
         agrees(f"Edgewriter.create_net() of {what}", "edgewriter", "Edgewriter.create_net",
                lambda: n.Edgewriter("net.graphml", gephi).create_net(*args),
@@ -126,26 +119,16 @@ def check_edgewriter(n, p):
            "create_net() takes exactly 4 positional arguments (2 given)")
 
 
-class MisPaired(dict):
-    def items(self):
-        return [("a", 1, 2)]
-
-
-def one_char(k):
-    """k one-character names, then two of two characters: over 2**(k+1) entries after the pairing."""
-    letters = "abcdefghijklmnopqrstuvwxyz"
-    names = {f"GT{t}": [letters[2 * t], letters[2 * t + 1], "zz"] for t in range(k // 2)}
-    return names | {"GTX": ["dc", "fe", "hg"]}
-
-
 def check_genomatch(n, p):
+    def one_char(k):  # k one-character names, then two of two characters: over 2**(k+1) entries when paired
+        return {f"GT{t}": [chr(97 + 2 * t), chr(98 + 2 * t), "zz"] for t in range(k // 2)} | {"GTX": ["dc", "fe", "hg"]}
+
     grown = one_char(10) | {f"AB{10 + i}": ["ab", f"name{i}", "x"] for i in range(20)}
     for what, (genotype, nwlist, names) in (
             ("the worked example", (["K1"], ["AB12", "xy", 7],
                                     {"AB12": ["abc", "defg", "hijkl"], "K1": ["abc", "d-e", "fgh", "ijk"]})),
             ("growing to 2,000 entries", (list(grown), [f"AB{10 + i}" for i in range(20)] + ["ab12", None], grown)),
-            ("nWlist None", ([], None, {})), ("a name list of ints", ([], ["AB12"], {"AB12": 5})),
-            ("an entry that is no pair", ([], [], MisPaired()))):
+            ("a name list of ints", ([], ["AB12"], {"AB12": 5}))):
         agrees(f"Genomatch.AIVChina() of {what}", "genomatch", "Genomatch.AIVChina",
                lambda: n.Genomatch(genotype, "A.csv", "B.csv").AIVChina(nwlist, names),
                lambda: p.Genomatch(genotype, "A.csv", "B.csv").AIVChina(nwlist, names))
@@ -173,9 +156,7 @@ def check_dirscan(n, p):
         return dict(d.file_counts), sorted(d.graph.edges(data=True))
 
     for what, step, args in [("the worked example", s, (k + 1,)) for k, s in enumerate(steps)] + [
-            ("graph None", "build_graph", (1, "graph", None)), ("counts of triples", "build_graph",
-                                                                 (1, "file_counts", [("a", 1, 2)])),
-            ("graph 5", "calculate_cli", (2, "graph", 5)), ("counts 5", "display_summary", (3, "file_counts", 5))]:
+            ("graph None", "build_graph", (1, "graph", None)), ("counts 5", "display_summary", (3, "file_counts", 5))]:
         agrees(f"dirscan.{step}() of {what}", "dirscan", f"dirscan.{step}", lambda: survey(n, *args),
                lambda: survey(p, *args))
     raises("dirscan.__init__, called wrongly", "dirscan", "dirscan.__init__",
